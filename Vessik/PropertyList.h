@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include <QtCore/QByteArray>
+#include <QtCore/QString>
+#include <QtCore/QStringList>
+
+// A settings dictionary: a property-list dictionary that Vessik reads, changes in
+// place and writes back, or null (the result of a failed load).
+//
+// Values of every property-list kind are held as loaded, so kinds that Vessik
+// does not use (dates, data, arrays, dictionaries, reals, booleans) pass through
+// a write-back unchanged, and keys keep their order. A null dictionary behaves
+// as an empty one for every reader: each key is missing.
+class PropertyList {
+public:
+    PropertyList() = default; // null
+    PropertyList(const PropertyList& other);
+    PropertyList(PropertyList&& other) noexcept;
+    PropertyList& operator=(const PropertyList& other);
+    PropertyList& operator=(PropertyList&& other) noexcept;
+    ~PropertyList();
+
+    // A new, empty (not null) dictionary.
+    static PropertyList dictionary();
+
+    // Parses XML or binary property-list data. Returns null, with a reason in
+    // `error`, when the data is not a property list or its root is not a dictionary.
+    static PropertyList fromData(const QByteArray& data, QString* error);
+
+    // The dictionary as an XML 1.0 property list; empty, with a reason in `error`,
+    // when it cannot be serialised (a null dictionary cannot).
+    QByteArray toXml(QString* error) const;
+
+    bool isNull() const { return node_ == nullptr; }
+    bool contains(const QString& key) const;
+    QStringList keys() const;
+    int count() const;
+
+    // The text of `key` when it holds a string; nothing otherwise.
+    std::optional<QString> stringValue(const QString& key) const;
+
+    // The integer value of `key`, by the one rule every reader uses: an integer is
+    // taken as it is (signed 64-bit); a string gives its leading decimal number
+    // (leading white space skipped, an optional sign, then digits, saturating at the
+    // 64-bit limits), 0 when it has none; any other kind and a missing key give 0.
+    std::int64_t integerValue(const QString& key) const;
+
+    // Whether `key` and the same key of `other` hold equal values of the same kind.
+    bool valueEquals(const QString& key, const PropertyList& other, const QString& otherKey) const;
+
+    // Setters replace a key in place (it keeps its position) or append it. On a
+    // null dictionary they first make it an empty one.
+    void setInteger(const QString& key, std::int64_t value);
+    void setString(const QString& key, const QString& value);
+    // Copies the value of `sourceKey` in `source` unchanged (any kind) into `key`;
+    // removes `key` when the source has no such value.
+    void setValueFrom(const QString& key, const PropertyList& source, const QString& sourceKey);
+    void remove(const QString& key);
+
+    // Converts a string by the rule of integerValue.
+    static std::int64_t integerValueOfText(const QString& text);
+
+private:
+    explicit PropertyList(void* node) : node_(node) {}
+    void* find(const QString& key) const;
+    void set(const QString& key, void* item);
+
+    void* node_ = nullptr; // an owned libplist dictionary node, or null
+};

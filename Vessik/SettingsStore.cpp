@@ -1,0 +1,95 @@
+// The settings store: Resources/Settings.plist of the bundle, read and written whole.
+#include <sys/stat.h>
+
+#include <QtCore/QDir>
+#include <QtCore/QFile>
+#include <QtCore/QRegularExpression>
+#include <QtCore/QSaveFile>
+
+#include "VessikAppDelegate.h"
+
+namespace {
+
+// A settings file is a few hundred bytes; anything far larger is refused unread,
+// which also keeps a hostile file from exhausting the parser.
+constexpr qint64 kMaxSettingsFileSize = 64 * 1024;
+
+} // namespace
+
+void VessikAppDelegate::readPlist(const QString& name) {
+    QString path = bundle_.pathForResource(name, QStringLiteral("plist"));
+    QString error;
+    PropertyList loaded;
+    if (path.isEmpty()) {
+        path = bundle_.resourcesPath() + u'/' + name + QStringLiteral(".plist");
+        error = QStringLiteral("no such file");
+    } else {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            error = file.errorString();
+        } else if (file.size() > kMaxSettingsFileSize) {
+            error = QStringLiteral("file too large");
+        } else {
+            const QByteArray data = file.read(kMaxSettingsFileSize + 1);
+            if (data.size() > kMaxSettingsFileSize) {
+                error = QStringLiteral("file too large");
+            } else {
+                loaded = PropertyList::fromData(data, &error);
+            }
+        }
+    }
+    if (loaded.isNull()) {
+        log(QStringLiteral("Error reading plist from file '%1', error = '%2'").arg(path, error));
+    }
+    properties_ = std::move(loaded);
+}
+
+bool VessikAppDelegate::writePlist(const PropertyList& dict, const QString& name) {
+    QString error;
+    const QByteArray xml = dict.toXml(&error);
+    if (xml.isEmpty()) {
+        log(QStringLiteral("Error writing plist to file error"));
+        return false;
+    }
+    const QString path = bundle_.pathForResource(name, QStringLiteral("plist"));
+    if (path.isEmpty()) {
+        log(QStringLiteral("Cannot write settings file '%1': no such file")
+                .arg(bundle_.resourcesPath() + u'/' + name + QStringLiteral(".plist")));
+        return false;
+    }
+    // Written beside the target and renamed over it, so a reader sees the old or
+    // the new file, never a part. The file holds the password: owner only.
+    QSaveFile file(path);
+    bool ok = file.open(QIODevice::WriteOnly);
+    if (ok) {
+        ok = ::fchmod(file.handle(), S_IRUSR | S_IWUSR) == 0;
+        if (!ok) {
+            file.cancelWriting();
+        }
+    }
+    // QSaveFile may report a commit as done after a short write on a full disk:
+    // check every step and cancel on any failure.
+    if (ok && (file.write(xml) != xml.size() || !file.flush())) {
+        file.cancelWriting();
+        ok = false;
+    }
+    if (ok) {
+        ok = file.commit();
+    }
+    if (!ok) {
+        log(QStringLiteral("Cannot write settings file '%1': %2").arg(path, file.errorString()));
+    }
+    return ok;
+}
+
+void VessikAppDelegate::removeStaleTemporaryFiles() {
+    // A writer killed mid-write leaves its temporary file ("Settings.plist.XXXXXX") behind.
+    const QDir resources(bundle_.resourcesPath());
+    static const QRegularExpression stale(QStringLiteral("^Settings\\.plist\\.[A-Za-z0-9]{6}$"));
+    const QStringList entries = resources.entryList({QStringLiteral("Settings.plist.*")}, QDir::Files | QDir::Hidden);
+    for (const QString& entry : entries) {
+        if (stale.match(entry).hasMatch()) {
+            QFile::remove(resources.filePath(entry));
+        }
+    }
+}

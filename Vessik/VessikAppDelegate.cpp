@@ -1,0 +1,76 @@
+// Start-up, the status item and its menu, and the delegate's own plumbing.
+#include "VessikAppDelegate.h"
+
+#include <QtCore/QCoreApplication>
+#include <QtGui/QCursor>
+#include <QtGui/QIcon>
+#include <QtWidgets/QApplication>
+#include <QtWidgets/QMenu>
+#include <QtWidgets/QSystemTrayIcon>
+#include <QtWidgets/QWidget>
+
+VessikAppDelegate* selfC = nullptr;
+
+VessikAppDelegate::VessikAppDelegate(Bundle bundle, PlatformServices platform, QObject* parent)
+    : QObject(parent), bundle_(std::move(bundle)), platform_(std::move(platform)) {
+    removeStaleTemporaryFiles();
+}
+
+VessikAppDelegate::~VessikAppDelegate() {
+    if (selfC == this) {
+        selfC = nullptr;
+    }
+}
+
+void VessikAppDelegate::log(const QString& line) const {
+    if (platform_.log) {
+        platform_.log->log(line);
+    }
+}
+
+QTimer* VessikAppDelegate::scheduleInactivityTimer() {
+    auto* timer = new QTimer(this); // owned by the delegate; a lock deletes it
+    timer->setObjectName(QStringLiteral("inactivityTimer"));
+    timer->setInterval(1000);
+    timer->setSingleShot(false);
+    connect(timer, &QTimer::timeout, this, &VessikAppDelegate::inactivityLock);
+    timer->start();
+    return timer;
+}
+
+void VessikAppDelegate::awakeFromNib() {
+    selfC = this;
+    trayItem_ = std::make_unique<QSystemTrayIcon>();
+    trayItem_->setObjectName(QStringLiteral("trayItem"));
+    trayItem_->setContextMenu(trayMenu_);
+    trayItem_->setIcon(QIcon(bundle_.pathForResource(QStringLiteral("tray"), QStringLiteral("png"))));
+    trayItem_->setToolTip(QStringLiteral("Vessik"));
+    // A left click opens the same menu as a right click, like a menu-bar status item.
+    connect(trayItem_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger && trayMenu_ != nullptr) {
+            trayMenu_->popup(QCursor::pos());
+        }
+    });
+    trayItem_->show();
+}
+
+void VessikAppDelegate::applicationDidFinishLaunching() {
+    selfC = this;
+    isCaptured_ = false;
+    initSettings();
+    initHotKeys();
+    inactivityTimer_ = scheduleInactivityTimer();
+}
+
+void VessikAppDelegate::settingsButton(QObject* /*sender*/) {
+    initSettings();
+    if (settingsWindow_ != nullptr) {
+        settingsWindow_->show();
+        settingsWindow_->raise();
+        settingsWindow_->activateWindow();
+    }
+}
+
+void VessikAppDelegate::closeButton(QObject* /*sender*/) {
+    QCoreApplication::quit();
+}

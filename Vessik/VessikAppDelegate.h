@@ -1,0 +1,206 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include <QtCore/QList>
+#include <QtCore/QMap>
+#include <QtCore/QObject>
+#include <QtCore/QPointer>
+#include <QtCore/QString>
+#include <QtCore/QTimer>
+
+#include "Bundle.h"
+#include "PropertyList.h"
+#include "platform/PlatformServices.h"
+
+class OverrideWindow;
+class QButtonGroup;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QSystemTrayIcon;
+class QWidget;
+
+// A process record of the forced shutdown: "pname", "pid" and "uid", as text.
+using ProcessRecord = QMap<QString, QString>;
+
+// The one application delegate of Vessik: it holds all of the program's state and
+// carries every operation. Its definitions are spread over files by concern:
+// VessikAppDelegate.cpp (start-up, status menu, accessors), SettingsStore.cpp,
+// LockScreen.cpp, PasswordEntry.cpp, ForcedShutdown.cpp, HotKeys.cpp,
+// HotKeyConflicts.cpp, IdleLock.cpp and SettingsWindow.cpp.
+//
+// Outlets are non-owning: the windows and controls belong to the interface
+// (MainInterface), which connects them through the setters.
+class VessikAppDelegate : public QObject {
+    Q_OBJECT
+    friend class MainInterface; // connects the outlets that have no setter (trayMenu)
+
+public:
+    // `bundle` is where the settings file and the pictures are looked up;
+    // `platform` supplies every machine service.
+    VessikAppDelegate(Bundle bundle, PlatformServices platform, QObject* parent = nullptr);
+    ~VessikAppDelegate() override;
+
+    // --- Start-up and the status menu ---------------------------------------
+    void awakeFromNib();
+    void applicationDidFinishLaunching();
+    void settingsButton(QObject* sender);
+    void closeButton(QObject* sender);
+
+    // --- Settings store ------------------------------------------------------
+    // Loads Resources/NAME.plist into `properties` (null on failure, logged).
+    void readPlist(const QString& name);
+    // Writes `dict` over Resources/NAME.plist as XML, atomically, mode 0600.
+    // Returns whether the file now holds `dict`; failures are also logged.
+    bool writePlist(const PropertyList& dict, const QString& name);
+
+    // --- Lock ------------------------------------------------------------------
+    void lockScreen();
+    void unlockScreen();
+
+    // --- Password entry ------------------------------------------------------
+    void passwordTextbox(QLineEdit* sender);
+    void enablePasswordTextbox();
+
+    // --- Forced shutdown -------------------------------------------------------
+    QList<ProcessRecord> GetProcessList();
+    void forceShutDown();
+
+    // --- Hotkeys ---------------------------------------------------------------
+    // The virtual key code of a key name ("F1".."F12", "0".."9", "A".."Z"); 0 for
+    // any other name, the empty name and a missing one.
+    static std::int32_t keyCodeForKeyString(const std::optional<QString>& name);
+    void initHotKeys();
+
+    // --- Hotkey conflict check -----------------------------------------------
+    void changeLockHotkeys(QComboBox* sender);
+    void changeOffHotkeys(QComboBox* sender);
+    bool isKeyAvailable(std::int32_t keyCode);
+    void unavailableKeyMessage(const QString& keyName);
+
+    // --- Idle lock ---------------------------------------------------------------
+    void inactivityLock();
+
+    // --- Settings window -----------------------------------------------------
+    void initSettings();
+    void saveButton(QObject* sender);
+    void cancelButton(QObject* sender);
+    void browseButton(QObject* sender);
+
+    // --- Accessor pairs ----------------------------------------------------------
+    const PropertyList& properties() const { return properties_; }
+    PropertyList& properties() { return properties_; }
+    void setProperties(PropertyList value) { properties_ = std::move(value); }
+    QTimer* inactivityTimer() const { return inactivityTimer_; }
+    void setInactivityTimer(QTimer* value) { inactivityTimer_ = value; }
+    QLabel* backgroundImage() const { return backgroundImage_; }
+    void setBackgroundImage(QLabel* value) { backgroundImage_ = value; }
+    QWidget* settingsWindow() const { return settingsWindow_; }
+    void setSettingsWindow(QWidget* value) { settingsWindow_ = value; }
+    OverrideWindow* lockWindow() const { return lockWindow_; }
+    void setLockWindow(OverrideWindow* value) { lockWindow_ = value; }
+    QComboBox* languageDropdown() const { return languageDropdown_; }
+    void setLanguageDropdown(QComboBox* value) { languageDropdown_ = value; }
+    QCheckBox* lockShiftCheckbox() const { return lockShiftCheckbox_; }
+    void setLockShiftCheckbox(QCheckBox* value) { lockShiftCheckbox_ = value; }
+    QCheckBox* lockControlCheckbox() const { return lockControlCheckbox_; }
+    void setLockControlCheckbox(QCheckBox* value) { lockControlCheckbox_ = value; }
+    QCheckBox* lockAltCheckbox() const { return lockAltCheckbox_; }
+    void setLockAltCheckbox(QCheckBox* value) { lockAltCheckbox_ = value; }
+    QComboBox* lockDropdown() const { return lockDropdown_; }
+    void setLockDropdown(QComboBox* value) { lockDropdown_ = value; }
+    QCheckBox* offShiftCheckbox() const { return offShiftCheckbox_; }
+    void setOffShiftCheckbox(QCheckBox* value) { offShiftCheckbox_ = value; }
+    QCheckBox* offControlCheckbox() const { return offControlCheckbox_; }
+    void setOffControlCheckbox(QCheckBox* value) { offControlCheckbox_ = value; }
+    QCheckBox* offAltCheckbox() const { return offAltCheckbox_; }
+    void setOffAltCheckbox(QCheckBox* value) { offAltCheckbox_ = value; }
+    QComboBox* offDropdown() const { return offDropdown_; }
+    void setOffDropdown(QComboBox* value) { offDropdown_ = value; }
+    QLineEdit* oldPassTextbox() const { return oldPassTextbox_; }
+    void setOldPassTextbox(QLineEdit* value) { oldPassTextbox_ = value; }
+    QLineEdit* newPassTextbox() const { return newPassTextbox_; }
+    void setNewPassTextbox(QLineEdit* value) { newPassTextbox_ = value; }
+    QLineEdit* confirmPassTextbox() const { return confirmPassTextbox_; }
+    void setConfirmPassTextbox(QLineEdit* value) { confirmPassTextbox_ = value; }
+    QLineEdit* inactivityTextbox() const { return inactivityTextbox_; }
+    void setInactivityTextbox(QLineEdit* value) { inactivityTextbox_ = value; }
+    QButtonGroup* imageRadiobutton() const { return imageRadiobutton_; }
+    void setImageRadiobutton(QButtonGroup* value) { imageRadiobutton_ = value; }
+    QLineEdit* imagePathTextbox() const { return imagePathTextbox_; }
+    void setImagePathTextbox(QLineEdit* value) { imagePathTextbox_ = value; }
+    QLineEdit* retriesTimeTextbox() const { return retriesTimeTextbox_; }
+    void setRetriesTimeTextbox(QLineEdit* value) { retriesTimeTextbox_ = value; }
+    QLineEdit* retriesCountTextbox() const { return retriesCountTextbox_; }
+    void setRetriesCountTextbox(QLineEdit* value) { retriesCountTextbox_ = value; }
+    QLabel* errorLabel() const { return errorLabel_; }
+    void setErrorLabel(QLabel* value) { errorLabel_ = value; }
+    QLineEdit* passwordTextbox() const { return passwordTextbox_; }
+    void setPasswordTextbox(QLineEdit* value) { passwordTextbox_ = value; }
+
+    // --- State without accessor pairs, readable for tests and the platform ---
+    bool isCaptured() const { return isCaptured_; }
+    QMenu* trayMenu() const { return trayMenu_; }
+    QSystemTrayIcon* trayItem() const { return trayItem_.get(); }
+    const EventHotKeyRef& hotKeyRef1() const { return hotKeyRef1_; }
+    const EventHotKeyRef& hotKeyRef2() const { return hotKeyRef2_; }
+    const Bundle& bundle() const { return bundle_; }
+    PlatformServices& platform() { return platform_; }
+
+private:
+    // A new repeating one-second timer that sends inactivityLock, owned by the delegate.
+    QTimer* scheduleInactivityTimer();
+    void log(const QString& line) const;
+    // Removes temporary files that a writer killed mid-write left beside the settings file.
+    void removeStaleTemporaryFiles();
+
+    Bundle bundle_;
+    PlatformServices platform_;
+
+    // Fields in the order of the delegate's field table.
+    PropertyList properties_;
+    QPointer<QTimer> inactivityTimer_;
+    QLabel* backgroundImage_ = nullptr;
+    bool isCaptured_ = false;
+    QWidget* settingsWindow_ = nullptr;
+    OverrideWindow* lockWindow_ = nullptr;
+    QMenu* trayMenu_ = nullptr;
+    std::unique_ptr<QSystemTrayIcon> trayItem_;
+    EventHotKeyRef hotKeyRef1_;
+    EventHotKeyRef hotKeyRef2_;
+    EventHotKeyID hotKeyID_;
+    EventTypeSpec eventType_;
+    QComboBox* languageDropdown_ = nullptr;
+    QCheckBox* lockShiftCheckbox_ = nullptr;
+    QCheckBox* lockControlCheckbox_ = nullptr;
+    QCheckBox* lockAltCheckbox_ = nullptr;
+    QComboBox* lockDropdown_ = nullptr;
+    QCheckBox* offShiftCheckbox_ = nullptr;
+    QCheckBox* offControlCheckbox_ = nullptr;
+    QCheckBox* offAltCheckbox_ = nullptr;
+    QComboBox* offDropdown_ = nullptr;
+    QLineEdit* oldPassTextbox_ = nullptr;
+    QLineEdit* newPassTextbox_ = nullptr;
+    QLineEdit* confirmPassTextbox_ = nullptr;
+    QLineEdit* inactivityTextbox_ = nullptr;
+    QButtonGroup* imageRadiobutton_ = nullptr;
+    QLineEdit* imagePathTextbox_ = nullptr;
+    QLineEdit* retriesTimeTextbox_ = nullptr;
+    QLineEdit* retriesCountTextbox_ = nullptr;
+    QLabel* errorLabel_ = nullptr;
+    QLineEdit* passwordTextbox_ = nullptr;
+};
+
+// The process-wide delegate, for plain callback functions; null until awakeFromNib.
+extern VessikAppDelegate* selfC;
+
+// The hotkey callback: dispatches a press on its id (1 lock, 2 shut down) to selfC.
+int HotKeyHandler(const HotKeyEvent& event);
+
+// Whole seconds since the last keyboard or pointer input, or -1 when unknown.
+std::int64_t SystemIdleTime();

@@ -1,0 +1,41 @@
+// Vessik: a password screen locker that lives in the tray.
+#include <clocale>
+
+#include <QtCore/QTimer>
+#include <QtDBus/QDBusError>
+#include <QtDBus/QDBusMessage>
+#include <QtWidgets/QApplication>
+#include <QtWidgets/QMessageBox>
+
+#include "Bundle.h"
+#include "MainInterface.h"
+#include "VessikAppDelegate.h"
+#include "platform/PlatformServices.h"
+#include "platform/x11/X11.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Vessik"));
+    QApplication::setQuitOnLastWindowClosed(false); // the tray item is the program's presence
+    // Property lists parse reals with the C library: keep its number format neutral.
+    std::setlocale(LC_NUMERIC, "C");
+    qRegisterMetaType<QDBusMessage>();
+    qRegisterMetaType<QDBusError>();
+
+    PlatformServices platform = makeLinuxPlatform();
+    if (!isX11Session()) {
+        const QString warning =
+            QStringLiteral("Vessik needs an X11 session: global hotkeys and locking the screen do not work on \"%1\".")
+                .arg(QGuiApplication::platformName());
+        platform.log->log(warning);
+        auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Vessik"), warning, QMessageBox::Ok);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->show();
+    }
+
+    MainInterface interface(Bundle::main(), std::move(platform));
+    VessikAppDelegate& delegate = interface.delegate();
+    delegate.awakeFromNib();
+    QTimer::singleShot(0, &delegate, &VessikAppDelegate::applicationDidFinishLaunching);
+    return QApplication::exec();
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+class QWidget;
+
+// Identifier of an active display (a monitor of the X screen).
+using DisplayId = std::uint32_t;
+
+// Taking the displays for Vessik alone during a lock.
+//
+// A captured display is covered by a black shield that stays above every other
+// client's windows. The first capture also takes the keyboard and the pointer;
+// while another client holds them, the implementation keeps retrying until it
+// gets them, so a lock never pretends to hold input it does not have.
+class DisplayCapture {
+public:
+    virtual ~DisplayCapture() = default;
+
+    // The active displays, at most `room` of them, in a stable order. Empty when
+    // they cannot be listed.
+    virtual std::vector<DisplayId> activeDisplays(std::size_t room) = 0;
+
+    // Covers `display` with a shield; returns false when that display is unknown.
+    virtual bool capture(DisplayId display) = 0;
+
+    // Gives `display` back; with the last release, the keyboard and pointer too.
+    virtual void release(DisplayId display) = 0;
+
+    // Puts `window` (the lock window, already shown) above every shield and makes
+    // it the window that receives the grabbed keyboard and pointer. Does not take
+    // ownership; the window must outlive the capture.
+    virtual void raiseAboveShields(QWidget* window) = 0;
+};

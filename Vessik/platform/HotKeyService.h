@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+// The identity given to a hotkey when it is registered: a four-character
+// signature and a number. Vessik's lock hotkey is {"htk1", 1}, its shut-down
+// hotkey {"htk2", 2}.
+struct EventHotKeyID {
+    std::uint32_t signature = 0;
+    std::uint32_t id = 0;
+};
+
+// The event kind a hotkey handler is installed for.
+struct EventTypeSpec {
+    std::uint32_t eventClass = 0;
+    std::uint32_t eventKind = 0;
+};
+
+// A hotkey press as handed to a handler. `hotKeyID` is null when the identity of
+// the pressed hotkey cannot be read.
+struct HotKeyEvent {
+    const EventHotKeyID* hotKeyID = nullptr;
+};
+
+// A plain handler function; returns 0 when it handled the event.
+using HotKeyHandlerFunction = int (*)(const HotKeyEvent& event);
+
+// Modifier bits of a hotkey (the classic virtual-key masks).
+enum HotKeyModifier : std::uint32_t {
+    shiftKey = 0x0200,
+    optionKey = 0x0800,
+    controlKey = 0x1000,
+};
+
+// One registered hotkey. Destroying it unregisters exactly what was registered.
+class HotKeyRegistration {
+public:
+    virtual ~HotKeyRegistration() = default;
+};
+using EventHotKeyRef = std::unique_ptr<HotKeyRegistration>;
+
+// System-wide hotkeys.
+class HotKeyService {
+public:
+    virtual ~HotKeyService() = default;
+
+    // Adds `handler` for presses of registered hotkeys. Handlers are called newest
+    // first; the first one that returns 0 ends the dispatch of that press.
+    virtual void installEventHandler(HotKeyHandlerFunction handler, const EventTypeSpec& type) = 0;
+
+    // Registers the key at virtual key code `keyCode` with the modifier bits
+    // `modifiers` (HotKeyModifier). Returns null when the system refuses it.
+    virtual EventHotKeyRef registerEventHotKey(std::int32_t keyCode, std::uint32_t modifiers,
+                                               const EventHotKeyID& id) = 0;
+};

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <memory>
+
+#include "platform/DisplayCapture.h"
+#include "platform/HotKeyService.h"
+#include "platform/IdleCounter.h"
+#include "platform/PowerOff.h"
+#include "platform/PreferencePane.h"
+#include "platform/ProcessTable.h"
+#include "platform/SymbolicHotKeys.h"
+#include "platform/SystemLog.h"
+
+// Every machine service the delegate uses. `main` fills it with the Linux/X11
+// implementations (makeLinuxPlatform); tests fill it with fakes.
+struct PlatformServices {
+    std::unique_ptr<SystemLog> log;
+    std::unique_ptr<DisplayCapture> displays;
+    std::unique_ptr<HotKeyService> hotKeys;
+    std::unique_ptr<SymbolicHotKeys> symbolicHotKeys;
+    std::unique_ptr<IdleCounter> idle;
+    std::unique_ptr<ProcessTable> processes;
+    std::unique_ptr<PowerOff> powerOff;
+    std::unique_ptr<PreferencePane> preferencePane;
+};
+
+// The real services of an X11 session. Needs the QGuiApplication to exist; under a
+// platform without an X connection the X11 services report failure instead of
+// acting (no displays, no hotkeys, no idle time).
+PlatformServices makeLinuxPlatform();

@@ -1,0 +1,223 @@
+#pragma once
+
+// Fake platform services for the logic tests. Each records what the delegate
+// asked of it, in one shared event list where order matters, and answers as
+// the test sets it up.
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include <QtCore/QString>
+#include <QtCore/QStringList>
+
+#include "platform/PlatformServices.h"
+
+// What happened, in order, across all fakes ("capture 0", "kill 42", ...).
+struct FakeEvents {
+    QStringList events;
+    void add(const QString& e) { events.append(e); }
+};
+
+class FakeLog : public SystemLog {
+public:
+    explicit FakeLog(std::shared_ptr<QStringList> lines) : lines_(std::move(lines)) {}
+    void log(const QString& line) override { lines_->append(line); }
+
+private:
+    std::shared_ptr<QStringList> lines_;
+};
+
+class FakeDisplays : public DisplayCapture {
+public:
+    explicit FakeDisplays(std::shared_ptr<FakeEvents> ev) : ev_(std::move(ev)) {}
+    std::vector<DisplayId> displays{0, 1};
+    std::vector<DisplayId> captured;
+    QWidget* raised = nullptr;
+
+    std::vector<DisplayId> activeDisplays(std::size_t room) override {
+        ev_->add(QStringLiteral("list %1").arg(room));
+        std::vector<DisplayId> out = displays;
+        if (out.size() > room) {
+            out.resize(room);
+        }
+        return out;
+    }
+    bool capture(DisplayId d) override {
+        ev_->add(QStringLiteral("capture %1").arg(d));
+        captured.push_back(d);
+        return true;
+    }
+    void release(DisplayId d) override {
+        ev_->add(QStringLiteral("release %1").arg(d));
+        std::erase(captured, d);
+    }
+    void raiseAboveShields(QWidget* w) override {
+        ev_->add(QStringLiteral("raise"));
+        raised = w;
+    }
+
+private:
+    std::shared_ptr<FakeEvents> ev_;
+};
+
+class FakeHotKeys : public HotKeyService {
+public:
+    struct Registered {
+        std::int32_t keyCode;
+        std::uint32_t modifiers;
+        EventHotKeyID id;
+    };
+    // Live registrations, in registration order; a destroyed registration leaves.
+    std::shared_ptr<std::vector<std::shared_ptr<Registered>>> live =
+        std::make_shared<std::vector<std::shared_ptr<Registered>>>();
+    std::vector<std::pair<HotKeyHandlerFunction, EventTypeSpec>> handlers;
+    bool refuse = false;
+
+    void installEventHandler(HotKeyHandlerFunction h, const EventTypeSpec& t) override { handlers.emplace_back(h, t); }
+
+    EventHotKeyRef registerEventHotKey(std::int32_t keyCode, std::uint32_t modifiers,
+                                       const EventHotKeyID& id) override {
+        if (refuse) {
+            return {};
+        }
+        auto reg = std::make_shared<Registered>(Registered{keyCode, modifiers, id});
+        live->push_back(reg);
+        return std::make_unique<Registration>(live, reg);
+    }
+
+    // Delivers a press of a registered combination as the real service does:
+    // newest handler first, until one returns 0. Returns how many handlers ran.
+    int press(std::int32_t keyCode, std::uint32_t modifiers) {
+        for (const auto& reg : *live) {
+            if (reg->keyCode == keyCode && reg->modifiers == modifiers) {
+                return deliver(&reg->id);
+            }
+        }
+        return 0;
+    }
+    int deliver(const EventHotKeyID* id) {
+        int ran = 0;
+        HotKeyEvent event{id};
+        for (auto it = handlers.rbegin(); it != handlers.rend(); ++it) {
+            ++ran;
+            if (it->first(event) == 0) {
+                break;
+            }
+        }
+        return ran;
+    }
+
+private:
+    class Registration : public HotKeyRegistration {
+    public:
+        Registration(std::shared_ptr<std::vector<std::shared_ptr<Registered>>> live, std::shared_ptr<Registered> reg)
+            : live_(std::move(live)), reg_(std::move(reg)) {}
+        ~Registration() override { std::erase(*live_, reg_); }
+
+    private:
+        std::shared_ptr<std::vector<std::shared_ptr<Registered>>> live_;
+        std::shared_ptr<Registered> reg_;
+    };
+};
+
+class FakeSymbolicHotKeys : public SymbolicHotKeys {
+public:
+    bool fail = false;
+    std::vector<SymbolicHotKey> keys;
+    int calls = 0;
+    bool copySymbolicHotKeys(std::vector<SymbolicHotKey>& out) override {
+        ++calls;
+        if (fail) {
+            return false;
+        }
+        out = keys;
+        return true;
+    }
+};
+
+class FakeIdle : public IdleCounter {
+public:
+    std::optional<std::int64_t> nanoseconds;
+    std::optional<std::int64_t> idleNanoseconds() override { return nanoseconds; }
+};
+
+class FakeProcesses : public ProcessTable {
+public:
+    explicit FakeProcesses(std::shared_ptr<FakeEvents> ev) : ev_(std::move(ev)) {}
+    std::vector<ProcessInfo> list;
+    pid_t leader = 0;
+    std::vector<ProcessInfo> processes() override { return list; }
+    int kill(pid_t pid, int signal) override {
+        ev_->add(QStringLiteral("kill %1 %2").arg(pid).arg(signal));
+        return 0;
+    }
+    pid_t sessionLeader() override { return leader; }
+
+private:
+    std::shared_ptr<FakeEvents> ev_;
+};
+
+class FakePowerOff : public PowerOff {
+public:
+    explicit FakePowerOff(std::shared_ptr<FakeEvents> ev) : ev_(std::move(ev)) {}
+    std::optional<QString> error;
+    std::optional<QString> powerOff() override {
+        ev_->add(QStringLiteral("poweroff"));
+        return error;
+    }
+
+private:
+    std::shared_ptr<FakeEvents> ev_;
+};
+
+class FakePreferencePane : public PreferencePane {
+public:
+    int opened = 0;
+    bool openKeyboardPreferences() override {
+        ++opened;
+        return true;
+    }
+};
+
+// A full set of fakes. Build it, keep the raw pointers, then hand `take()` to
+// the delegate (which owns the fakes from then on).
+struct FakePlatform {
+    std::shared_ptr<FakeEvents> events = std::make_shared<FakeEvents>();
+    std::shared_ptr<QStringList> logLines = std::make_shared<QStringList>();
+    FakeDisplays* displays = nullptr;
+    FakeHotKeys* hotKeys = nullptr;
+    FakeSymbolicHotKeys* symbolicHotKeys = nullptr;
+    FakeIdle* idle = nullptr;
+    FakeProcesses* processes = nullptr;
+    FakePowerOff* powerOff = nullptr;
+    FakePreferencePane* preferencePane = nullptr;
+
+    PlatformServices take() {
+        PlatformServices p;
+        p.log = std::make_unique<FakeLog>(logLines);
+        auto d = std::make_unique<FakeDisplays>(events);
+        displays = d.get();
+        p.displays = std::move(d);
+        auto h = std::make_unique<FakeHotKeys>();
+        hotKeys = h.get();
+        p.hotKeys = std::move(h);
+        auto s = std::make_unique<FakeSymbolicHotKeys>();
+        symbolicHotKeys = s.get();
+        p.symbolicHotKeys = std::move(s);
+        auto i = std::make_unique<FakeIdle>();
+        idle = i.get();
+        p.idle = std::move(i);
+        auto pr = std::make_unique<FakeProcesses>(events);
+        processes = pr.get();
+        p.processes = std::move(pr);
+        auto po = std::make_unique<FakePowerOff>(events);
+        powerOff = po.get();
+        p.powerOff = std::move(po);
+        auto pp = std::make_unique<FakePreferencePane>();
+        preferencePane = pp.get();
+        p.preferencePane = std::move(pp);
+        return p;
+    }
+};

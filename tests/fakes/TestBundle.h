@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QtCore/QByteArray>
+#include <QtCore/QString>
+#include <QtCore/QTemporaryDir>
+
+#include "Bundle.h"
+
+// A throw-away copy of the built Vessik bundle's resources in a temporary
+// directory, so tests read and write a real settings file without touching the build.
+class TestBundle {
+public:
+    TestBundle();
+    Bundle bundle() const { return Bundle(dir_.path()); }
+    QString settingsPath() const { return dir_.path() + QStringLiteral("/Resources/Settings.plist"); }
+    // Replaces the settings file with `content` (mode 0600), or removes it when null.
+    void writeSettings(const QByteArray& content) const;
+    void removeSettings() const;
+    QByteArray readSettings() const;
+
+private:
+    QTemporaryDir dir_;
+};

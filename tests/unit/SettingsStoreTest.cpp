@@ -1,0 +1,245 @@
+// The settings store on real files in a temporary bundle.
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+#include <sys/stat.h>
+
+#include <QtCore/QCoreApplication>
+#include <QtCore/QDir>
+#include <QtCore/QFile>
+#include <QtCore/QProcess>
+
+#include "MainInterface.h"
+#include "VessikAppDelegate.h"
+#include "fakes/FakePlatform.h"
+#include "fakes/TestBundle.h"
+
+namespace {
+
+const QString kSettings = QStringLiteral("Settings");
+
+QByteArray xmlPlist(const char* body) {
+    return QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n") + body + "\n</plist>\n";
+}
+
+class SettingsStoreTest : public ::testing::Test {
+protected:
+    TestBundle files;
+    FakePlatform fakes;
+    VessikAppDelegate delegate{files.bundle(), fakes.take()};
+
+    PropertyList load() {
+        delegate.readPlist(kSettings);
+        return delegate.properties();
+    }
+};
+
+TEST_F(SettingsStoreTest, ShippedFileHoldsSensibleFirstSettings) {
+    const PropertyList p = load();
+    ASSERT_FALSE(p.isNull());
+    EXPECT_FALSE(p.contains(QStringLiteral("Password"))); // nothing locks before a password is set
+    EXPECT_EQ(p.integerValue(QStringLiteral("InactivityTime")), 300);
+    EXPECT_EQ(p.integerValue(QStringLiteral("RetryLeft")), p.integerValue(QStringLiteral("RetryCount")));
+    EXPECT_EQ(p.stringValue(QStringLiteral("LockFunc")), QStringLiteral("L"));
+    EXPECT_EQ(p.stringValue(QStringLiteral("OffFunc")), QStringLiteral("Q"));
+    EXPECT_TRUE(fakes.logLines->isEmpty());
+}
+
+TEST_F(SettingsStoreTest, EveryKindOfValueSurvivesAWriteBack) {
+    files.writeSettings(xmlPlist(R"(<dict>
+  <key>Password</key><string>s3cret &amp; &lt;more&gt; ünïcode</string>
+  <key>RetryLeft</key><integer>-3</integer>
+  <key>Big</key><integer>9223372036854775807</integer>
+  <key>When</key><date>2020-01-02T03:04:05Z</date>
+  <key>Blob</key><data>AAEC/w==</data>
+  <key>List</key><array><string>a</string><integer>1</integer></array>
+  <key>Nested</key><dict><key>x</key><real>0.85</real></dict>
+  <key>Ratio</key><real>0.85</real>
+  <key>Flag</key><true/>
+</dict>)"));
+    PropertyList p = load();
+    ASSERT_FALSE(p.isNull());
+    p.setInteger(QStringLiteral("RetryLeft"), -4);
+    ASSERT_TRUE(delegate.writePlist(p, kSettings));
+
+    const PropertyList back = load();
+    EXPECT_EQ(back.keys(), p.keys()); // order kept, the replaced key in its place
+    EXPECT_EQ(back.stringValue(QStringLiteral("Password")), QStringLiteral("s3cret & <more> ünïcode"));
+    EXPECT_EQ(back.integerValue(QStringLiteral("RetryLeft")), -4);
+    EXPECT_EQ(back.integerValue(QStringLiteral("Big")), INT64_MAX);
+    for (const char* key : {"When", "Blob", "List", "Nested", "Ratio", "Flag"}) {
+        EXPECT_TRUE(back.valueEquals(QString::fromLatin1(key), p, QString::fromLatin1(key))) << key;
+    }
+    const QByteArray xml = files.readSettings();
+    EXPECT_TRUE(xml.contains("<real>0.8")); // written with full precision
+    EXPECT_TRUE(xml.contains("<date>2020-01-02T03:04:05Z</date>"));
+    EXPECT_TRUE(xml.contains("<true/>"));
+}
+
+TEST_F(SettingsStoreTest, IntegerValueFollowsOneRuleForEveryKind) {
+    files.writeSettings(xmlPlist(R"(<dict>
+  <key>int</key><integer>30</integer>
+  <key>neg</key><integer>-7</integer>
+  <key>text</key><string>30</string>
+  <key>spaced</key><string>  	-12abc</string>
+  <key>plus</key><string>+5</string>
+  <key>octalish</key><string>010</string>
+  <key>words</key><string>abc</string>
+  <key>empty</key><string></string>
+  <key>huge</key><string>99999999999999999999</string>
+  <key>hugeneg</key><string>-99999999999999999999</string>
+  <key>real</key><real>4.9</real>
+  <key>bool</key><true/>
+</dict>)"));
+    const PropertyList p = load();
+    const std::pair<const char*, std::int64_t> cases[] = {
+        {"int", 30},      {"neg", -7},  {"text", 30},   {"spaced", -12},     {"plus", 5},
+        {"octalish", 10}, {"words", 0}, {"empty", 0},   {"huge", INT64_MAX}, {"hugeneg", INT64_MIN},
+        {"real", 0},      {"bool", 0},  {"missing", 0},
+    };
+    for (const auto& [key, expected] : cases) {
+        EXPECT_EQ(p.integerValue(QString::fromLatin1(key)), expected) << key;
+    }
+    EXPECT_EQ(PropertyList().integerValue(QStringLiteral("int")), 0); // a failed load: every key missing
+}
+
+TEST_F(SettingsStoreTest, BinaryIsReadAndTheNextWriteIsXml) {
+    plist_t dict = plist_new_dict();
+    plist_dict_set_item(dict, "InactivityTime", plist_new_uint(42));
+    plist_dict_set_item(dict, "Password", plist_new_string("pw"));
+    char* bin = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(dict, &bin, &length);
+    files.writeSettings(QByteArray(bin, static_cast<qsizetype>(length)));
+    plist_to_bin_free(bin);
+    plist_free(dict);
+
+    const PropertyList p = load();
+    ASSERT_FALSE(p.isNull());
+    EXPECT_EQ(p.integerValue(QStringLiteral("InactivityTime")), 42);
+    ASSERT_TRUE(delegate.writePlist(p, kSettings));
+    const QByteArray xml = files.readSettings();
+    EXPECT_TRUE(xml.startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?>"));
+    EXPECT_TRUE(xml.contains("<plist version=\"1.0\">"));
+    EXPECT_TRUE(xml.contains("<key>Password</key>"));
+}
+
+TEST_F(SettingsStoreTest, BadFilesLoadAsNothingWithOneLogLineEach) {
+    const QByteArray huge = xmlPlist("<dict><key>k</key><string>") + QByteArray(70 * 1024, 'x') + "</string></dict>";
+    const std::pair<const char*, QByteArray> cases[] = {
+        {"garbage", QByteArray("this is not a property list")},
+        {"empty", QByteArray()},
+        {"truncated", xmlPlist("<dict><key>Password</key><string>pw").left(60)},
+        {"array root", xmlPlist("<array><string>x</string></array>")},
+        {"string root", xmlPlist("<string>x</string>")},
+        {"huge", huge},
+    };
+    for (const auto& [name, content] : cases) {
+        files.writeSettings(content);
+        fakes.logLines->clear();
+        delegate.setProperties(PropertyList::dictionary());
+        const PropertyList p = load();
+        EXPECT_TRUE(p.isNull()) << name;
+        ASSERT_EQ(fakes.logLines->size(), 1) << name;
+        EXPECT_TRUE(fakes.logLines->first().startsWith(
+            QStringLiteral("Error reading plist from file '%1', error = '").arg(files.settingsPath())))
+            << fakes.logLines->first().toStdString();
+        EXPECT_EQ(files.readSettings(), content) << name << ": a failed load must not write";
+    }
+}
+
+TEST_F(SettingsStoreTest, MissingFileLoadsAsNothingAndIsNotCreatedByAWrite) {
+    files.removeSettings();
+    EXPECT_TRUE(load().isNull());
+    ASSERT_EQ(fakes.logLines->size(), 1);
+    EXPECT_TRUE(fakes.logLines->first().startsWith(QStringLiteral("Error reading plist from file '")));
+
+    EXPECT_FALSE(delegate.writePlist(PropertyList::dictionary(), kSettings));
+    EXPECT_FALSE(QFile::exists(files.settingsPath()));
+}
+
+TEST_F(SettingsStoreTest, AnUnserialisableDictionaryLogsAndLeavesTheFile) {
+    const QByteArray before = files.readSettings();
+    fakes.logLines->clear();
+    EXPECT_FALSE(delegate.writePlist(PropertyList(), kSettings));
+    EXPECT_EQ(*fakes.logLines, QStringList{QStringLiteral("Error writing plist to file error")});
+    EXPECT_EQ(files.readSettings(), before);
+}
+
+TEST_F(SettingsStoreTest, TheFileStaysOwnerOnlyAcrossRewrites) {
+    QFile::setPermissions(files.settingsPath(),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    PropertyList p = load();
+    p.setString(QStringLiteral("Password"), QStringLiteral("pw"));
+    ASSERT_TRUE(delegate.writePlist(p, kSettings));
+    struct stat st {};
+    ASSERT_EQ(::stat(files.settingsPath().toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // No temporary file is left beside it.
+    EXPECT_EQ(QDir(files.bundle().resourcesPath()).entryList({QStringLiteral("Settings.plist*")}, QDir::Files),
+              QStringList{QStringLiteral("Settings.plist")});
+}
+
+TEST(SettingsStoreStartup, StaleTemporaryFilesOfAKilledWriterAreRemoved) {
+    TestBundle files;
+    const QString stale = files.bundle().resourcesPath() + QStringLiteral("/Settings.plist.Ab12Cd");
+    const QString other = files.bundle().resourcesPath() + QStringLiteral("/Settings.plist.keep-me");
+    for (const QString& path : {stale, other}) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    FakePlatform fakes;
+    VessikAppDelegate delegate(files.bundle(), fakes.take());
+    EXPECT_FALSE(QFile::exists(stale));
+    EXPECT_TRUE(QFile::exists(other));
+}
+
+// Run in a child process by the next test: rewrites the settings file of the
+// bundle named by VESSIK_WRITER_BUNDLE for ever, alternating two large versions.
+TEST(SettingsStoreWriter, DISABLED_WriteForever) {
+    FakePlatform fakes;
+    VessikAppDelegate delegate(Bundle(qEnvironmentVariable("VESSIK_WRITER_BUNDLE")), fakes.take());
+    PropertyList p = PropertyList::dictionary();
+    for (int i = 0; i < 400; ++i) {
+        p.setString(QStringLiteral("Filler%1").arg(i), QString(40, u'x'));
+    }
+    p.setString(QStringLiteral("Round"), qEnvironmentVariable("VESSIK_WRITER_ROUND"));
+    for (std::int64_t n = 0;; ++n) {
+        p.setInteger(QStringLiteral("RetryLeft"), n);
+        delegate.writePlist(p, kSettings);
+    }
+}
+
+TEST(SettingsStoreAtomicity, AReaderNeverSeesAPartialFileWhileWritersAreKilled) {
+    TestBundle files;
+    FakePlatform fakes;
+    VessikAppDelegate reader(files.bundle(), fakes.take());
+    for (int round = 0; round < 15; ++round) {
+        QProcess writer;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("VESSIK_WRITER_BUNDLE"), files.bundle().root());
+        env.insert(QStringLiteral("VESSIK_WRITER_ROUND"), QString::number(round));
+        writer.setProcessEnvironment(env);
+        writer.start(QCoreApplication::applicationFilePath(),
+                     {QStringLiteral("--gtest_also_run_disabled_tests"),
+                      QStringLiteral("--gtest_filter=SettingsStoreWriter.DISABLED_WriteForever")});
+        ASSERT_TRUE(writer.waitForStarted());
+        // Read while the writer rewrites the file, until it has written a few versions.
+        auto writerIsBusy = [&] {
+            const PropertyList& p = reader.properties();
+            return p.stringValue(QStringLiteral("Round")) == QString::number(round) &&
+                   p.integerValue(QStringLiteral("RetryLeft")) >= 3 + round % 5;
+        };
+        for (int i = 0; !writerIsBusy(); ++i) {
+            reader.readPlist(kSettings);
+            ASSERT_FALSE(reader.properties().isNull()) << "round " << round << ", read " << i;
+            ASSERT_LT(i, 200000) << "the writer never wrote";
+        }
+        writer.kill(); // SIGKILL, mid-write more often than not
+        writer.waitForFinished();
+        reader.readPlist(kSettings);
+        ASSERT_FALSE(reader.properties().isNull()) << "after the kill of round " << round;
+    }
+    EXPECT_TRUE(fakes.logLines->isEmpty()) << fakes.logLines->join(u'\n').toStdString();
+}
+
+} // namespace
