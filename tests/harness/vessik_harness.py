@@ -1,0 +1,187 @@
+"""Shared harness of Vessik's X11 and system tests.
+
+Every test gets an X server of its own (Xvfb on a free display picked with
+-displayfd), a private copy of the built Vessik bundle, and a clean environment
+(no session bus, a private XDG_RUNTIME_DIR and HOME). Nothing here ever looks at
+the DISPLAY the tests were started with.
+"""
+
+import os
+import plistlib
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+BUILD_DIR = os.environ.get("VESSIK_BUILD_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+SOURCE_DIR = os.environ.get("VESSIK_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
+BUNDLE = os.path.join(BUILD_DIR, "Vessik.app")
+INSTALL_BUNDLE = os.path.join(BUILD_DIR, "Vessik Install.app")
+TOOLS_DIR = os.path.join(BUILD_DIR, "tests")
+
+
+def tool(name):
+    """Path of a helper program built from tests/tools."""
+    return os.path.join(TOOLS_DIR, name)
+
+
+def wait_until(condition, timeout=10.0, interval=0.02, message="condition"):
+    """Polls `condition` until it returns a true value, which is returned; fails after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out after %.1f s waiting for %s" % (timeout, message))
+        time.sleep(interval)
+
+
+class Xvfb:
+    """An Xvfb server of the test's own, on a display it picks itself."""
+
+    def __init__(self, width=1920, height=1080, extra_args=()):
+        self.runtime = tempfile.TemporaryDirectory(prefix="vessik-x-")
+        os.chmod(self.runtime.name, 0o700)
+        read_fd, write_fd = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-noreset", "-nolisten", "tcp",
+             "-screen", "0", "%dx%dx24" % (width, height), *extra_args],
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        with os.fdopen(read_fd) as f:
+            number = f.readline().strip()
+        if not number:
+            self.proc.kill()
+            raise RuntimeError("Xvfb did not start")
+        self.display = ":" + number
+        home = os.path.join(self.runtime.name, "home")
+        os.makedirs(home)
+        self.env = {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+            "DISPLAY": self.display,
+            "HOME": home,
+            "XDG_RUNTIME_DIR": self.runtime.name,
+            "XDG_CONFIG_HOME": os.path.join(home, ".config"),
+            "DBUS_SESSION_BUS_ADDRESS": "disabled:",
+            "QT_QPA_PLATFORM": "xcb",
+            "LANG": "C.UTF-8",
+        }
+        for key in ("DBUS_SYSTEM_BUS_ADDRESS",):
+            if key in os.environ:
+                self.env[key] = os.environ[key]
+        self._children = []
+
+    def run(self, *args, check=True, timeout=20, **kw):
+        """Runs a command against this display and returns its standard output."""
+        out = subprocess.run(list(args), env=self.env, check=check, timeout=timeout,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kw)
+        return out.stdout
+
+    def spawn(self, *args, env=None, **kw):
+        """Starts a command against this display; it is ended when the server stops."""
+        full_env = dict(self.env)
+        full_env.update(env or {})
+        proc = subprocess.Popen(list(args), env=full_env, **kw)
+        self._children.append(proc)
+        return proc
+
+    def two_monitors(self):
+        """Splits the screen into two RandR monitors, LEFT and RIGHT."""
+        self.run("xrandr", "--setmonitor", "LEFT", "1920/508x1080/286+0+0", "screen")
+        self.run("xrandr", "--setmonitor", "RIGHT", "1920/508x1080/286+1920+0", "none")
+
+    def start_tray(self):
+        """Starts trayer, an XEmbed tray host, and waits for it to own the tray selection."""
+        proc = self.spawn("trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                          "--height", "28", "--transparent", "false", "--tint", "0x303030",
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_until(lambda: "trayer" in self.run("xwininfo", "-root", "-tree", check=False),
+                   message="trayer's window")
+        return proc
+
+    def screenshot(self, path):
+        """Saves the whole screen (override-redirect windows included) as PNG."""
+        xwd = subprocess.run(["xwd", "-root", "-silent"], env=self.env, check=True, stdout=subprocess.PIPE).stdout
+        subprocess.run(["convert", "xwd:-", path], input=xwd, check=True)
+
+    def stop(self):
+        for proc in reversed(self._children):
+            stop_process(proc)
+        stop_process(self.proc)
+        self.runtime.cleanup()
+
+
+def stop_process(proc, timeout=5):
+    """Ends a process that this harness started, by its pid only."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+class TempBundle:
+    """A private copy of a built bundle whose settings a test may change."""
+
+    def __init__(self, source=BUNDLE):
+        self.dir = tempfile.TemporaryDirectory(prefix="vessik-bundle-")
+        self.path = os.path.join(self.dir.name, os.path.basename(source))
+        shutil.copytree(source, self.path, symlinks=True)
+        self.settings_path = os.path.join(self.path, "Resources", "Settings.plist")
+        self.executable = os.path.join(self.path, "Vessik")
+
+    def settings(self):
+        with open(self.settings_path, "rb") as f:
+            return plistlib.load(f)
+
+    def write_settings(self, values):
+        with open(self.settings_path, "wb") as f:
+            plistlib.dump(values, f, sort_keys=False)
+        os.chmod(self.settings_path, 0o600)
+
+    def update_settings(self, **changes):
+        values = self.settings()
+        values.update(changes)
+        self.write_settings(values)
+
+    def cleanup(self):
+        self.dir.cleanup()
+
+
+class VessikTestCase(unittest.TestCase):
+    """A test case with its own Xvfb (self.x) and bundle copy (self.bundle)."""
+
+    screen = (1920, 1080)
+
+    def setUp(self):
+        self.x = Xvfb(*self.screen)
+        self.addCleanup(self.x.stop)
+        self.bundle = TempBundle()
+        self.addCleanup(self.bundle.cleanup)
+
+    def start_vessik(self, env=None):
+        """Starts the bundle's Vessik and waits until its tray icon window exists."""
+        log = tempfile.NamedTemporaryFile(prefix="vessik-log-", suffix=".txt", delete=False)
+        self.addCleanup(os.unlink, log.name)
+        proc = self.x.spawn(self.bundle.executable, env=env, stdout=log, stderr=subprocess.STDOUT)
+        self.vessik_log = log.name
+        self.addCleanup(stop_process, proc)
+        return proc
+
+    def log_text(self):
+        with open(self.vessik_log, errors="replace") as f:
+            return f.read()
+
+    def window_ids(self, name):
+        """Ids of the windows whose name or class is `name` (xdotool search)."""
+        out = self.x.run("xdotool", "search", "--name", "^%s$" % name, check=False)
+        return [w for w in out.split() if w]
+
+
+def main():
+    unittest.main(verbosity=2)

@@ -1,0 +1,65 @@
+"""The application shell on a real X server: tray icon, status menu, quitting."""
+
+import os
+
+from vessik_harness import VessikTestCase, main, wait_until
+
+
+class TrayTest(VessikTestCase):
+    def tray_embedded(self):
+        # The icon's window is a child of trayer's window once it is embedded.
+        tree = self.x.run("xwininfo", "-root", "-tree", check=False)
+        lines = tree.splitlines()
+        for i, line in enumerate(lines):
+            if "trayer" in line:
+                depth = len(line) - len(line.lstrip())
+                for child in lines[i + 1:i + 40]:
+                    if len(child) - len(child.lstrip()) <= depth:
+                        break
+                    if "Vessik" in child or "vessik" in child.lower():
+                        return True
+        return False
+
+    def visible_windows(self):
+        out = self.x.run("xdotool", "search", "--onlyvisible", "--class", "Vessik", check=False)
+        return [w for w in out.split() if w]
+
+    def geometry(self, window):
+        out = self.x.run("xdotool", "getwindowgeometry", "--shell", window)
+        return {k: int(v) for k, v in (line.split("=") for line in out.split()) if k != "SCREEN"}
+
+    def test_tray_icon_menu_and_quit(self):
+        self.x.start_tray()
+        proc = self.start_vessik()
+        wait_until(self.tray_embedded, timeout=15, message="the tray icon embedded in trayer")
+
+        # A right click on the icon opens the status menu with its two entries.
+        # Before any click, the only visible window of Vessik is its tray icon.
+        icon = wait_until(self.visible_windows, message="the tray icon window")
+        self.assertEqual(len(icon), 1)
+        self.x.run("xdotool", "mousemove", "--window", icon[0], "5", "5", "click", "3")
+        menu = wait_until(lambda: [w for w in self.visible_windows() if w != icon[0]], message="the status menu")
+        g = self.geometry(menu[0])
+        self.assertGreaterEqual(g["HEIGHT"], 40, "the menu shows Settings and Quit")
+        if os.environ.get("VESSIK_SCREENSHOT"):
+            self.x.screenshot(os.environ["VESSIK_SCREENSHOT"])
+
+        # Quit is the last entry.
+        self.x.run("xdotool", "mousemove", str(g["X"] + 20), str(g["Y"] + g["HEIGHT"] - 10), "click", "1")
+        self.assertEqual(proc.wait(timeout=10), 0)
+
+    def test_corrupt_settings_still_finish_start_up(self):
+        with open(self.bundle.settings_path, "wb") as f:
+            f.write(b"<plist><dict><key>Password</key>")
+        self.x.start_tray()
+        proc = self.start_vessik()
+        wait_until(self.tray_embedded, timeout=15, message="the tray icon despite a corrupt settings file")
+        # The one-second timer runs and reloads: one log line per load.
+        wait_until(lambda: self.log_text().count("Error reading plist from file") >= 3, timeout=10,
+                   message="repeated load errors from the running timer")
+        self.assertIsNone(proc.poll())
+        self.assertIn("Error reading plist from file '%s', error = '" % self.bundle.settings_path, self.log_text())
+
+
+if __name__ == "__main__":
+    main()
