@@ -46,7 +46,9 @@ void VessikAppDelegate::unavailableKeyMessage(const QString& keyName) {
     const QString title = QStringLiteral("Key \"") + keyName +
                           QStringLiteral("\" is in use by a system and it may work incorrectly. "
                                          "You can try it or change system hotkeys.");
-    QMessageBox alert(QMessageBox::Warning, QStringLiteral("Vessik"), title, QMessageBox::NoButton, settingsWindow_);
+    // The title is the alert's main text and also its window title, so that a
+    // task list or window switcher names the key too.
+    QMessageBox alert(QMessageBox::Warning, title, title, QMessageBox::NoButton, settingsWindow_);
     alert.setObjectName(QStringLiteral("unavailableKeyAlert"));
     alert.setInformativeText(QString()); // the empty message
     QPushButton* tryIt =

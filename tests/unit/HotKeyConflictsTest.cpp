@@ -24,6 +24,7 @@ namespace {
 
 // What the user saw of one alert, and how it was answered.
 struct SeenAlert {
+    QString windowTitle;
     QString text;
     QString informativeText;
     QStringList buttons;
@@ -39,7 +40,7 @@ void answerNextAlert(const char* button, std::optional<SeenAlert>* seen) {
         if (box == nullptr) {
             return;
         }
-        SeenAlert s{box->text(), box->informativeText(), {}, {}};
+        SeenAlert s{box->windowTitle(), box->text(), box->informativeText(), {}, {}};
         for (QAbstractButton* b : box->buttons()) {
             s.buttons.append(b->text());
         }
@@ -149,6 +150,7 @@ TEST_F(HotKeyConflictsTest, TheAlertOffersTryItAndChangeAndOnlyChangeOpensTheSet
         auto seen = pick(d.lockDropdown(), QStringLiteral("Q"), a.button);
         ASSERT_TRUE(seen);
         EXPECT_EQ(seen->text, titleFor(QStringLiteral("Q")));
+        EXPECT_EQ(seen->windowTitle, titleFor(QStringLiteral("Q")));
         EXPECT_EQ(seen->informativeText, QString());
         EXPECT_EQ(seen->buttons.size(), 2);
         EXPECT_TRUE(seen->buttons.contains(QStringLiteral("Try it")));

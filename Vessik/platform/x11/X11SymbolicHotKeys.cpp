@@ -10,6 +10,8 @@
 
 namespace {
 
+constexpr std::uint32_t kAnyModifier = XCB_INPUT_MODIFIER_MASK_ANY;
+
 struct Disconnect {
     void operator()(xcb_connection_t* c) const noexcept { xcb_disconnect(c); }
 };
@@ -44,7 +46,6 @@ std::vector<xcb_input_device_id_t> xi2KeyboardDevices(xcb_connection_t* c) {
 struct KeyProbe {
     std::int32_t keyCode = 0;
     xcb_keycode_t keycode = 0;
-    std::vector<std::uint32_t> xiModifiers;
     std::vector<xcb_void_cookie_t> core;
     std::vector<xcb_input_xi_passive_grab_device_cookie_t> xi;
 };
@@ -99,22 +100,21 @@ bool X11SymbolicHotKeys::copySymbolicHotKeys(std::vector<SymbolicHotKey>& out) {
         if (ownMasks.empty()) {
             probe.core.push_back(
                 xcb_grab_key_checked(c, 0, root, XCB_MOD_MASK_ANY, *keycode, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
-            probe.xiModifiers.push_back(XCB_INPUT_MODIFIER_MASK_ANY);
         } else {
+            // An any-modifier probe would collide with Vessik's own grabs: probe
+            // every other modifier set one by one.
             for (std::uint16_t mask = 0; mask <= 0xFF; ++mask) {
-                if (std::find(ownMasks.begin(), ownMasks.end(), mask) != ownMasks.end()) {
-                    continue;
+                if (std::find(ownMasks.begin(), ownMasks.end(), mask) == ownMasks.end()) {
+                    probe.core.push_back(
+                        xcb_grab_key_checked(c, 0, root, mask, *keycode, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
                 }
-                probe.core.push_back(
-                    xcb_grab_key_checked(c, 0, root, mask, *keycode, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
-                probe.xiModifiers.push_back(mask);
             }
         }
+        // Vessik's grabs are core grabs, which XInput2 grabs never collide with.
         for (const xcb_input_device_id_t device : xiDevices) {
             probe.xi.push_back(xcb_input_xi_passive_grab_device(
-                c, XCB_CURRENT_TIME, root, XCB_NONE, *keycode, device,
-                static_cast<std::uint16_t>(probe.xiModifiers.size()), 1, XCB_INPUT_GRAB_TYPE_KEYCODE,
-                XCB_INPUT_GRAB_MODE_22_ASYNC, XCB_INPUT_GRAB_MODE_22_ASYNC, 0, &xiEventMask, probe.xiModifiers.data()));
+                c, XCB_CURRENT_TIME, root, XCB_NONE, *keycode, device, 1, 1, XCB_INPUT_GRAB_TYPE_KEYCODE,
+                XCB_INPUT_GRAB_MODE_22_ASYNC, XCB_INPUT_GRAB_MODE_22_ASYNC, 0, &xiEventMask, &kAnyModifier));
         }
         probes.push_back(std::move(probe));
     }
@@ -138,9 +138,8 @@ bool X11SymbolicHotKeys::copySymbolicHotKeys(std::vector<SymbolicHotKey>& out) {
         // Let go of whatever this probe was granted; closing the connection would too.
         xcb_ungrab_key(c, probe.keycode, root, XCB_MOD_MASK_ANY);
         for (const xcb_input_device_id_t device : xiDevices) {
-            xcb_input_xi_passive_ungrab_device(c, root, probe.keycode, device,
-                                               static_cast<std::uint16_t>(probe.xiModifiers.size()),
-                                               XCB_INPUT_GRAB_TYPE_KEYCODE, probe.xiModifiers.data());
+            xcb_input_xi_passive_ungrab_device(c, root, probe.keycode, device, 1, XCB_INPUT_GRAB_TYPE_KEYCODE,
+                                               &kAnyModifier);
         }
     }
     XcbReply<xcb_get_input_focus_reply_t> sync(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
