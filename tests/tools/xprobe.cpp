@@ -13,6 +13,7 @@
 //                             the same as an XInput2 passive grab (DEVICE: "all",
 //                             "master" (default) or a device id)
 //   xprobe press KEYS         press KEYS with XTEST and release them in reverse order
+//   xprobe move               move the pointer by one pixel with XTEST (user input)
 //   xprobe time-to-grab SECONDS [KEYS]
 //                             press KEYS (or, without KEYS, move the pointer) with
 //                             XTEST, then try to grab the keyboard until another
@@ -169,6 +170,11 @@ void press(xcb_connection_t* c, xcb_window_t root, const std::string& keys) {
     sync(c);
 }
 
+void move(xcb_connection_t* c, xcb_window_t root) {
+    xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 1, XCB_CURRENT_TIME, root, 1, 0, 0); // relative, one pixel right
+    sync(c);
+}
+
 void waitForStdinToClose() {
     char buf[64];
     while (read(STDIN_FILENO, buf, sizeof buf) > 0) {
@@ -236,13 +242,14 @@ int main(int argc, char** argv) {
         waitForStdinToClose();
     } else if (cmd == "press") {
         press(c, root, arg(2));
+    } else if (cmd == "move") {
+        move(c, root);
     } else if (cmd == "time-to-grab") {
         const double timeout = std::atof(arg(2).c_str());
         if (argc > 3) {
             press(c, root, argv[3]);
         } else {
-            xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 1, XCB_CURRENT_TIME, root, 1, 0, 0); // one pixel to the right
-            sync(c);
+            move(c, root);
         }
         const auto start = std::chrono::steady_clock::now();
         for (;;) {
