@@ -84,7 +84,7 @@ QString escapeString(const QString& value) {
     return out;
 }
 
-bool isQuotedSpecial(QChar c) {
+bool escapedInQuotes(QChar c) {
     return c == u'"' || c == u'`' || c == u'$' || c == u'\\';
 }
 
@@ -237,7 +237,7 @@ void XdgAutostart::remove(const LoginItem& item) {
 QString XdgAutostart::execValue(const QString& program) {
     QString quoted = QStringLiteral("\"");
     for (const QChar c : program) {
-        if (isQuotedSpecial(c)) {
+        if (escapedInQuotes(c)) {
             quoted += u'\\';
         }
         quoted += c;
@@ -273,7 +273,7 @@ std::optional<QString> XdgAutostart::execProgram(const QString& value) {
             }
             return program;
         }
-        if (c == u'\\' && i + 1 < text.size() && isQuotedSpecial(text[i + 1])) {
+        if (c == u'\\' && i + 1 < text.size() && escapedInQuotes(text[i + 1])) {
             ++i;
         }
         program += text[i];
