@@ -104,11 +104,14 @@ bool X11DisplayCapture::capture(DisplayId display) {
     mapShield(*monitor);
     if (first) {
         watchScreens(true);
-        grabInput(); // waits for the grab replies, which also sends the shield to the server
+        // The grab replies are read later (raiseAboveShields, or the next turn of
+        // the event loop), so covering the other monitors does not wait for them.
+        requestGrabs();
+        QTimer::singleShot(0, this, &X11DisplayCapture::collectGrabs);
     } else {
         restack();
-        xcb_flush(connection_);
     }
+    xcb_flush(connection_);
     return true;
 }
 
@@ -134,6 +137,7 @@ void X11DisplayCapture::mapShield(const Monitor& monitor) {
 }
 
 void X11DisplayCapture::destroyShield(const Shield& shield) {
+    collectGrabs();
     xcb_destroy_window(connection_, shield.window);
     if (grabWindow_ == shield.window) {
         grabWindow_ = XCB_NONE; // the server ended the grabs with the window
@@ -168,6 +172,14 @@ void X11DisplayCapture::releaseAll() {
     grabRetry_.stop();
     monitorChange_.stop();
     watchScreens(false);
+    if (pendingKeyboard_) {
+        xcb_discard_reply(connection_, pendingKeyboard_->sequence);
+        pendingKeyboard_.reset();
+    }
+    if (pendingPointer_) {
+        xcb_discard_reply(connection_, pendingPointer_->sequence);
+        pendingPointer_.reset();
+    }
     xcb_ungrab_keyboard(connection_, XCB_CURRENT_TIME);
     xcb_ungrab_pointer(connection_, XCB_CURRENT_TIME);
     keyboardHeld_ = pointerHeld_ = false;
@@ -199,7 +211,8 @@ xcb_window_t X11DisplayCapture::grabTarget() const {
     return shields_.empty() ? XCB_NONE : shields_.front().window;
 }
 
-void X11DisplayCapture::grabInput() {
+void X11DisplayCapture::requestGrabs() {
+    collectGrabs();
     const xcb_window_t target = grabTarget();
     if (connection_ == nullptr || target == XCB_NONE) {
         grabRetry_.stop();
@@ -207,32 +220,39 @@ void X11DisplayCapture::grabInput() {
     }
     if (target != grabWindow_) {
         keyboardHeld_ = pointerHeld_ = false;
+        grabWindow_ = target;
     }
-    // Both requests go out before either reply is awaited: one round trip.
-    xcb_grab_keyboard_cookie_t keyboard{};
-    xcb_grab_pointer_cookie_t pointer{};
     if (!keyboardHeld_) {
-        keyboard =
+        pendingKeyboard_ =
             xcb_grab_keyboard(connection_, 0, target, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
     }
     if (!pointerHeld_) {
-        pointer = xcb_grab_pointer(connection_, 0, target, kPointerEvents, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC,
-                                   XCB_NONE, XCB_NONE, XCB_CURRENT_TIME);
+        pendingPointer_ = xcb_grab_pointer(connection_, 0, target, kPointerEvents, XCB_GRAB_MODE_ASYNC,
+                                           XCB_GRAB_MODE_ASYNC, XCB_NONE, XCB_NONE, XCB_CURRENT_TIME);
     }
-    if (!keyboardHeld_) {
-        XcbReply<xcb_grab_keyboard_reply_t> r(xcb_grab_keyboard_reply(connection_, keyboard, nullptr));
+}
+
+void X11DisplayCapture::collectGrabs() {
+    if (pendingKeyboard_) {
+        XcbReply<xcb_grab_keyboard_reply_t> r(xcb_grab_keyboard_reply(connection_, *pendingKeyboard_, nullptr));
         keyboardHeld_ = r && r->status == XCB_GRAB_STATUS_SUCCESS;
+        pendingKeyboard_.reset();
     }
-    if (!pointerHeld_) {
-        XcbReply<xcb_grab_pointer_reply_t> r(xcb_grab_pointer_reply(connection_, pointer, nullptr));
+    if (pendingPointer_) {
+        XcbReply<xcb_grab_pointer_reply_t> r(xcb_grab_pointer_reply(connection_, *pendingPointer_, nullptr));
         pointerHeld_ = r && r->status == XCB_GRAB_STATUS_SUCCESS;
+        pendingPointer_.reset();
     }
-    grabWindow_ = target;
-    if (keyboardHeld_ && pointerHeld_) {
+    if (grabWindow_ == XCB_NONE || (keyboardHeld_ && pointerHeld_)) {
         grabRetry_.stop();
     } else if (!grabRetry_.isActive()) {
         grabRetry_.start();
     }
+}
+
+void X11DisplayCapture::grabInput() {
+    requestGrabs();
+    collectGrabs();
 }
 
 void X11DisplayCapture::raiseAboveShields(QWidget* window) {

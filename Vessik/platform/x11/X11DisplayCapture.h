@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <vector>
 #include <xcb/xcb.h>
 
@@ -57,7 +58,11 @@ private:
     void releaseAll();
     // The window the grabs belong on: the lock window while it is shown, else the first shield.
     xcb_window_t grabTarget() const;
-    void grabInput();
+    // Sends grab requests for what is not held yet, onto grabTarget().
+    void requestGrabs();
+    // Reads the replies of requestGrabs(), if any are pending; retries while a grab is refused.
+    void collectGrabs();
+    void grabInput(); // both
     // Puts the shields and then the lock window on top, unless they already are.
     void keepOnTop();
     void restack();
@@ -76,6 +81,8 @@ private:
     xcb_window_t grabWindow_ = XCB_NONE; // where the held grabs are
     bool keyboardHeld_ = false;
     bool pointerHeld_ = false;
+    std::optional<xcb_grab_keyboard_cookie_t> pendingKeyboard_;
+    std::optional<xcb_grab_pointer_cookie_t> pendingPointer_;
     bool filtering_ = false;
     QTimer grabRetry_;
     QTimer monitorChange_;
