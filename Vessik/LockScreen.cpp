@@ -1,6 +1,7 @@
 // Locking and unlocking the screen.
 #include <malloc.h>
 
+#include <QtCore/QFileInfo>
 #include <QtGui/QImageReader>
 #include <QtGui/QPainter>
 #include <QtGui/QPixmap>
@@ -26,7 +27,8 @@ QImage backgroundPicture(const PropertyList& settings, const Bundle& bundle, con
     const QString path = settings.integerValue(QStringLiteral("ImageType")) == 1
                              ? settings.stringValue(QStringLiteral("ImagePath")).value_or(QString())
                              : bundle.pathForResource(QStringLiteral("screen"), QStringLiteral("png"));
-    if (path.isEmpty() || size.isEmpty()) {
+    // Only a regular file: reading a FIFO or a device could block the locked screen for good.
+    if (path.isEmpty() || size.isEmpty() || !QFileInfo(path).isFile()) {
         return {};
     }
     QImageReader reader(path);

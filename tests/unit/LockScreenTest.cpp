@@ -1,4 +1,6 @@
 // Locking and unlocking with real widgets and fake displays.
+#include <sys/stat.h>
+
 #include <QtCore/QTemporaryDir>
 #include <QtGui/QImage>
 #include <QtGui/QScreen>
@@ -102,6 +104,8 @@ TEST_F(LockScreenTest, TheBackgroundIsTheChosenPictureDecodedAtTheWindowsSize) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("\x89PNG but not really");
     f.close();
+    const QString fifo = dir.filePath(QStringLiteral("fifo.png"));
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
 
     enum Shown { BuiltIn, File, None };
     const std::tuple<const char*, std::optional<std::int64_t>, std::optional<QString>, Shown> cases[] = {
@@ -111,6 +115,7 @@ TEST_F(LockScreenTest, TheBackgroundIsTheChosenPictureDecodedAtTheWindowsSize) {
         {"type 1", 1, picture, File},
         {"type 1, missing file", 1, dir.filePath(QStringLiteral("gone.png")), None},
         {"type 1, not a picture", 1, broken, None},
+        {"type 1, a FIFO (reading it would block)", 1, fifo, None},
         {"type 1, no path", 1, std::nullopt, None},
     };
     for (const auto& [name, type, path, shown] : cases) {
