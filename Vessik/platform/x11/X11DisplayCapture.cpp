@@ -44,13 +44,16 @@ X11DisplayCapture::X11DisplayCapture() : connection_(x11Connection()) {
             xcb_randr_query_version_reply(connection_, xcb_randr_query_version(connection_, 1, 5), nullptr));
         randrMonitors_ = version && (version->major_version > 1 || version->minor_version >= 5);
     }
+    // Installed once for good: a filter installed while Qt runs the filters (a
+    // hotkey press that locks) would make Qt hand the same event to another one again.
+    qApp->installNativeEventFilter(this);
 }
 
 X11DisplayCapture::~X11DisplayCapture() {
     if (!shields_.empty() || keyboardHeld_ || pointerHeld_) {
         releaseAll();
     }
-    if (filtering_ && qApp != nullptr) {
+    if (connection_ != nullptr && qApp != nullptr) {
         qApp->removeNativeEventFilter(this);
     }
 }
@@ -130,10 +133,6 @@ void X11DisplayCapture::mapShield(const Monitor& monitor) {
                         sizeof kClass, kClass);
     xcb_map_window(connection_, window);
     shields_.push_back({monitor.id, monitor.rect, window});
-    if (!filtering_) {
-        qApp->installNativeEventFilter(this);
-        filtering_ = true;
-    }
 }
 
 void X11DisplayCapture::destroyShield(const Shield& shield) {
@@ -189,10 +188,6 @@ void X11DisplayCapture::releaseAll() {
     }
     shields_.clear();
     lockWindow_ = nullptr;
-    if (filtering_) {
-        qApp->removeNativeEventFilter(this);
-        filtering_ = false;
-    }
     xcb_flush(connection_);
 }
 
@@ -271,10 +266,6 @@ void X11DisplayCapture::raiseAboveShields(QWidget* window) {
     if (attributes) {
         const std::uint32_t mask = attributes->your_event_mask | XCB_EVENT_MASK_VISIBILITY_CHANGE;
         xcb_change_window_attributes(connection_, lock, XCB_CW_EVENT_MASK, &mask);
-    }
-    if (!filtering_) {
-        qApp->installNativeEventFilter(this);
-        filtering_ = true;
     }
     restack();
     xcb_set_input_focus(connection_, XCB_INPUT_FOCUS_PARENT, lock, XCB_CURRENT_TIME);
@@ -380,8 +371,8 @@ void X11DisplayCapture::watchScreens(bool on) {
 }
 
 bool X11DisplayCapture::nativeEventFilter(const QByteArray& eventType, void* message, qintptr* /*result*/) {
-    if (shields_.empty() && lockWindowId() == XCB_NONE) {
-        return false;
+    if (shields_.empty() && lockWindow_ == nullptr) {
+        return false; // nothing captured: the common case, kept cheap
     }
     if (eventType != "xcb_generic_event_t") {
         return false;

@@ -83,7 +83,6 @@ private:
     bool pointerHeld_ = false;
     std::optional<xcb_grab_keyboard_cookie_t> pendingKeyboard_;
     std::optional<xcb_grab_pointer_cookie_t> pendingPointer_;
-    bool filtering_ = false;
     QTimer grabRetry_;
     QTimer monitorChange_;
     std::vector<QMetaObject::Connection> screenConnections_;
