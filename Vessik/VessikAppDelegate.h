@@ -194,6 +194,10 @@ private:
     QLineEdit* retriesCountTextbox_ = nullptr;
     QLabel* errorLabel_ = nullptr;
     QLineEdit* passwordTextbox_ = nullptr;
+
+    // The settings loaded when the current lock began (null while unlocked): the
+    // password check falls back on them when the file cannot be read mid-lock.
+    PropertyList lockSettings_;
 };
 
 // The process-wide delegate, for plain callback functions; null until awakeFromNib.

@@ -10,6 +10,7 @@
 
 #include "Bundle.h"
 #include "MainInterface.h"
+#include "TestLockSignal.h"
 #include "Translations.h"
 #include "VessikAppDelegate.h"
 #include "platform/PlatformServices.h"
@@ -43,6 +44,7 @@ int main(int argc, char** argv) {
     MainInterface interface(Bundle::main(), std::move(platform));
     VessikAppDelegate& delegate = interface.delegate();
     delegate.awakeFromNib();
+    installTestLockSignal(&delegate);
     QTimer::singleShot(0, &delegate, &VessikAppDelegate::applicationDidFinishLaunching);
     return QApplication::exec();
 }
