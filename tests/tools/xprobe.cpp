@@ -19,6 +19,9 @@
 //                             "master" (default) or a device id)
 //   xprobe press KEYS         press KEYS with XTEST and release them in reverse order
 //   xprobe move               move the pointer by one pixel with XTEST (user input)
+//   xprobe delivered KEYS     focus a window of its own, press KEYS with XTEST and print
+//                             "yes" when the last key reached that window, "no" when
+//                             another client's grab took it (nothing is grabbed here)
 //   xprobe time-to-grab SECONDS [KEYS]
 //                             press KEYS (or, without KEYS, move the pointer) with
 //                             XTEST, then try to grab the keyboard until another
@@ -181,6 +184,35 @@ void move(xcb_connection_t* c, xcb_window_t root) {
     sync(c);
 }
 
+// Whether the last key of `keys` reaches a focused window of ours. A plain key
+// pressed after the chord marks the end: events arrive in order.
+bool delivered(xcb_connection_t* c, const xcb_screen_t* screen, const std::string& keys) {
+    const xcb_window_t window = xcb_generate_id(c);
+    const std::uint32_t values[] = {1, XCB_EVENT_MASK_KEY_PRESS}; // override-redirect, key presses
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      XCB_COPY_FROM_PARENT, XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+    xcb_map_window(c, window);
+    sync(c);
+    xcb_set_input_focus(c, XCB_INPUT_FOCUS_POINTER_ROOT, window, XCB_CURRENT_TIME);
+    sync(c);
+    const xcb_keycode_t key = keycodeOf(c, split(keys, '+').back());
+    const xcb_keycode_t marker = keycodeOf(c, "AB10"); // not a hotkey key of anyone's here
+    press(c, screen->root, keys);
+    press(c, screen->root, "AB10");
+    bool reached = false;
+    while (Reply<xcb_generic_event_t> event{xcb_wait_for_event(c)}) {
+        if ((event->response_type & 0x7F) == XCB_KEY_PRESS) {
+            const auto* e = reinterpret_cast<const xcb_key_press_event_t*>(event.get());
+            reached = reached || e->detail == key;
+            if (e->detail == marker) {
+                break;
+            }
+        }
+    }
+    xcb_destroy_window(c, window);
+    return reached;
+}
+
 void waitForStdinToClose() {
     char buf[64];
     while (read(STDIN_FILENO, buf, sizeof buf) > 0) {
@@ -323,6 +355,8 @@ int main(int argc, char** argv) {
         press(c, root, arg(2));
     } else if (cmd == "move") {
         move(c, root);
+    } else if (cmd == "delivered") {
+        std::printf("%s\n", delivered(c, screen, arg(2)) ? "yes" : "no");
     } else if (cmd == "time-to-grab") {
         const double timeout = std::atof(arg(2).c_str());
         if (argc > 3) {

@@ -5,6 +5,9 @@ combination (refused while Vessik holds it), presses keys by their physical
 position with XTEST, and tells that the screen is locked when its own keyboard
 grab is refused. The shut-down hotkey is always set to a combination these tests
 never press; the test that presses it runs in a PID namespace (tests/system).
+
+Readiness is never checked by grabbing Vessik's own combination: a probe that
+held it for a moment while Vessik registered would make Vessik's grab fail.
 """
 
 import subprocess
@@ -14,7 +17,9 @@ from vessik_harness import VessikTestCase, main, tool, wait_until
 XPROBE = tool("xprobe")
 SHIFT_CONTROL_ALT = "shift+control+mod1"
 LOCK_VARIANTS = [SHIFT_CONTROL_ALT + extra for extra in ("", "+lock", "+mod2", "+lock+mod2")]
+LOCK_CHORD = "LFSH+LCTL+LALT+AC09"
 BAD_ACCESS = "10"
+PASSWORD = "hotkey-pw"
 
 
 class HotKeyTestCase(VessikTestCase):
@@ -23,19 +28,31 @@ class HotKeyTestCase(VessikTestCase):
         self.bundle.update_settings(LockShift=1, LockControl=1, LockAlt=1, LockFunc="L",
                                     OffShift=1, OffControl=1, OffAlt=1, OffFunc="F11")
 
+    def probe(self, *args):
+        return self.x.run(XPROBE, *args).strip()
+
     def grab_status(self, key, mods):
         """"0" when another client may grab the combination, "10" when someone holds it."""
-        return self.x.run(XPROBE, "grab-key", key, mods).strip()
+        return self.probe("grab-key", key, mods)
 
-    def start_and_wait_for(self, key, mods=SHIFT_CONTROL_ALT):
+    def start_and_wait_for_lock_hotkey(self, chord=LOCK_CHORD):
+        """Starts Vessik (without a password: the lock hotkey then does nothing) and waits until
+        the lock hotkey no longer reaches other programs."""
         self.start_vessik()
-        wait_until(lambda: self.grab_status(key, mods) == BAD_ACCESS, message="Vessik's grab of %s %s" % (mods, key))
+        wait_until(lambda: self.probe("delivered", chord) == "no", message="Vessik's grab of " + chord)
 
+    def locked(self):
+        return self.probe("grab-keyboard") == "1"
+
+    def turn_on(self, key, name):
+        """Presses a lock key (CAPS, NMLK) and checks that its lock is now on."""
+        self.probe("press", key)
+        self.assertRegex(self.x.run("xset", "q"), name + r":\s+on")
 
 
 class GrabTest(HotKeyTestCase):
     def test_the_combination_is_held_with_every_lock_state_and_nothing_more(self):
-        self.start_and_wait_for("AC09")
+        self.start_and_wait_for_lock_hotkey()
         for mods in LOCK_VARIANTS:
             self.assertEqual(self.grab_status("AC09", mods), BAD_ACCESS, mods)
         for mods in ("control+mod1", "shift+control", SHIFT_CONTROL_ALT + "+mod4", "none"):
@@ -46,7 +63,7 @@ class GrabTest(HotKeyTestCase):
         # On a French keyboard the key of a US "Q" types "a", and "q" sits where US has "A".
         self.x.run("setxkbmap", "fr")
         self.bundle.update_settings(LockFunc="Q")
-        self.start_and_wait_for("AD01")
+        self.start_and_wait_for_lock_hotkey("LFSH+LCTL+LALT+AD01")
         self.assertEqual(self.grab_status("AC01", SHIFT_CONTROL_ALT), "0")
         # Switching back leaves the grab on the same key.
         self.x.run("setxkbmap", "us")
@@ -56,14 +73,55 @@ class GrabTest(HotKeyTestCase):
         holder = self.x.spawn(XPROBE, "hold-key", "AC09", SHIFT_CONTROL_ALT,
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.assertEqual(holder.stdout.readline().strip(), "held")
-        self.start_and_wait_for("FK11")  # the shut-down hotkey, registered after the refused lock hotkey
-        # The refused registration let go of the variants it had been granted.
+        # The idle lock comes only after both hotkeys were registered: it tells that Vessik is done.
+        self.bundle.update_settings(Password=PASSWORD, InactivityTime=1)
+        self.start_vessik()
+        wait_until(self.locked, message="the idle lock")
+        self.assertEqual(self.grab_status("FK11", SHIFT_CONTROL_ALT), BAD_ACCESS, "the shut-down hotkey")
+        # The refused lock hotkey let go of the variants it had been granted.
         for mods in LOCK_VARIANTS[1:]:
             self.assertEqual(self.grab_status("AC09", mods), "0", mods)
         holder.stdin.close()
         holder.wait(timeout=10)
         holder.stdout.close()
         self.assertEqual(self.grab_status("AC09", SHIFT_CONTROL_ALT), "0", "nobody holds it once its holder left")
+
+
+class LockByHotKeyTest(HotKeyTestCase):
+    def setUp(self):
+        super().setUp()
+        self.bundle.update_settings(Password=PASSWORD, InactivityTime=100000)
+
+    def press_until_locked(self, chord=LOCK_CHORD):
+        """Presses the lock hotkey until the screen is locked: presses made before Vessik
+        registered it go to whichever window has the focus."""
+        wait_until(lambda: self.probe("press", chord) == "" and self.locked(), message="a lock by " + chord)
+
+    def test_the_hotkey_locks_from_another_programs_focused_window(self):
+        other = self.x.spawn("xlogo", "-geometry", "300x300+100+100")
+        window = wait_until(lambda: self.x.run("xdotool", "search", "--onlyvisible", "--class", "xlogo",
+                                               check=False).split(), message="the other program's window")
+        self.x.run("xdotool", "windowfocus", "--sync", window[0])
+        self.start_vessik()
+        self.assertFalse(self.locked(), "not locked before the hotkey")
+        self.press_until_locked()
+        self.assertIsNone(other.poll())
+
+    def test_caps_lock_does_not_stop_the_hotkey(self):
+        self.turn_on("CAPS", "Caps Lock")
+        self.start_vessik()
+        self.press_until_locked()
+
+    def test_num_lock_does_not_stop_the_hotkey(self):
+        self.turn_on("NMLK", "Num Lock")
+        self.start_vessik()
+        self.press_until_locked()
+
+    def test_under_a_french_layout_the_hotkey_is_the_same_physical_key(self):
+        self.x.run("setxkbmap", "fr")
+        self.bundle.update_settings(LockFunc="Q")
+        self.start_vessik()
+        self.press_until_locked("LFSH+LCTL+LALT+AD01")
 
 
 if __name__ == "__main__":
