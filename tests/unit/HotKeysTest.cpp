@@ -229,4 +229,25 @@ TEST_F(HotKeysTest, BothHotkeysOnOneCombinationAreBothAttemptedLockFirst) {
     EXPECT_TRUE(fakes.logLines->isEmpty()) << "no warning about the clash";
 }
 
+TEST_F(HotKeysTest, TheHandlerDispatchesOnTheIdAloneAndAlwaysReportsHandled) {
+    editSettings([](PropertyList& p) {
+        p.setString(QStringLiteral("Password"), QStringLiteral("pw"));
+        p.setInteger(QStringLiteral("InactivityTime"), 300);
+    });
+    const EventHotKeyID other{0x68746B31, 3};
+    EXPECT_EQ(HotKeyHandler(HotKeyEvent{&other}), 0);
+    EXPECT_EQ(HotKeyHandler(HotKeyEvent{nullptr}), 0); // the identity could not be read
+    EXPECT_FALSE(d.isCaptured());
+    EXPECT_TRUE(fakes.events->events.isEmpty()) << fakes.events->events.join(u',').toStdString();
+
+    const EventHotKeyID lockWithOtherSignature{0x68746B32, 1};
+    EXPECT_EQ(HotKeyHandler(HotKeyEvent{&lockWithOtherSignature}), 0);
+    EXPECT_TRUE(d.isCaptured()) << "id 1 locks whatever the signature";
+    EXPECT_FALSE(fakes.events->events.contains(QStringLiteral("poweroff")));
+
+    const EventHotKeyID off{0, 2};
+    EXPECT_EQ(HotKeyHandler(HotKeyEvent{&off}), 0);
+    EXPECT_TRUE(fakes.events->events.contains(QStringLiteral("poweroff"))) << "id 2 shuts down, locked or not";
+}
+
 } // namespace
