@@ -32,6 +32,7 @@ QTimer* VessikAppDelegate::scheduleInactivityTimer() {
     auto* timer = new QTimer(this); // owned by the delegate; a lock deletes it
     timer->setObjectName(QStringLiteral("inactivityTimer"));
     timer->setInterval(1000);
+    timer->setTimerType(Qt::PreciseTimer); // a paced interval must not fire late
     timer->setSingleShot(false);
     connect(timer, &QTimer::timeout, this, &VessikAppDelegate::inactivityLock);
     timer->start();
@@ -60,6 +61,7 @@ void VessikAppDelegate::applicationDidFinishLaunching() {
     initSettings();
     initHotKeys();
     inactivityTimer_ = scheduleInactivityTimer();
+    watchSettingsFile();
 }
 
 void VessikAppDelegate::settingsButton(QObject* /*sender*/) {

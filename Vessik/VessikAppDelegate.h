@@ -16,6 +16,7 @@
 #include "platform/PlatformServices.h"
 
 class OverrideWindow;
+class QFileSystemWatcher;
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
@@ -155,6 +156,10 @@ public:
 private:
     // A new repeating one-second timer that sends inactivityLock, owned by the delegate.
     QTimer* scheduleInactivityTimer();
+    // Lengthens the idle timer's next interval while the lock cannot come due.
+    void paceInactivityTimer(std::int64_t idleSeconds, std::int64_t limit);
+    // Restores the one-second idle tick whenever the settings folder changes.
+    void watchSettingsFile();
     void log(const QString& line) const;
     // Removes temporary files that a writer killed mid-write left beside the settings file.
     void removeStaleTemporaryFiles();
@@ -165,6 +170,7 @@ private:
     // Fields in the order of the delegate's field table.
     PropertyList properties_;
     QPointer<QTimer> inactivityTimer_;
+    QFileSystemWatcher* settingsWatcher_ = nullptr; // owned through the QObject tree
     QLabel* backgroundImage_ = nullptr;
     bool isCaptured_ = false;
     QWidget* settingsWindow_ = nullptr;

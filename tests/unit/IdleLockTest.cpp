@@ -1,6 +1,8 @@
 // The idle time and the once-a-second inactivity check.
 #include <gtest/gtest.h>
 
+#include <QtTest/QTest>
+
 #include "MainInterface.h"
 #include "VessikAppDelegate.h"
 #include "fakes/FakePlatform.h"
@@ -99,6 +101,54 @@ TEST(InactivityLock, AChangedLimitCountsFromTheNextTick) {
     ASSERT_TRUE(d.writePlist(p, QStringLiteral("Settings")));
     d.inactivityLock();
     EXPECT_TRUE(d.isCaptured());
+}
+
+// The timer sleeps through the seconds in which the lock cannot come due, and
+// ticks every second again for the last one, so the lock keeps its second.
+TEST(InactivityLock, TheTimerSleepsOnlyWhileTheLockCannotComeDue) {
+    TestBundle files;
+    FakePlatform fakes;
+    MainInterface ui(files.bundle(), fakes.take());
+    VessikAppDelegate& d = ui.delegate();
+    d.awakeFromNib();
+    d.readPlist(QStringLiteral("Settings"));
+    PropertyList p = d.properties();
+    p.setString(QStringLiteral("Password"), QStringLiteral("pw"));
+    p.setInteger(QStringLiteral("InactivityTime"), 300);
+    ASSERT_TRUE(d.writePlist(p, QStringLiteral("Settings")));
+    d.applicationDidFinishLaunching();
+    ASSERT_NE(d.inactivityTimer(), nullptr);
+    EXPECT_EQ(d.inactivityTimer()->interval(), 1000) << "the first check comes one second after start-up";
+
+    const std::pair<std::optional<std::int64_t>, int> cases[] = {
+        {0, 299000},                 // nothing can happen for 299 s
+        {4900000000, 295000},        // 4.9 s idle: due at 300 s at the earliest
+        {297 * kSecond, 2000},       // the last seconds
+        {298 * kSecond, 1000},       // ...are ticked one by one
+        {299 * kSecond + 999, 1000}, // 299.x s: the next tick locks
+        {std::nullopt, 1000},        // unknown idle time: every second
+    };
+    for (const auto& [idle, interval] : cases) {
+        fakes.idle->nanoseconds = idle;
+        d.inactivityLock();
+        ASSERT_FALSE(d.isCaptured());
+        EXPECT_EQ(d.inactivityTimer()->interval(), interval) << idle.value_or(-1);
+    }
+
+    // A change of the settings file brings the one-second tick back at once.
+    fakes.idle->nanoseconds = 0;
+    d.inactivityLock();
+    ASSERT_EQ(d.inactivityTimer()->interval(), 299000);
+    p.setInteger(QStringLiteral("InactivityTime"), 5);
+    ASSERT_TRUE(d.writePlist(p, QStringLiteral("Settings")));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return d.inactivityTimer()->interval() == 1000; }, 5000));
+
+    // After the lock and the unlock the first check is one second later again.
+    fakes.idle->nanoseconds = 5 * kSecond;
+    d.inactivityLock();
+    ASSERT_TRUE(d.isCaptured());
+    d.unlockScreen();
+    EXPECT_EQ(d.inactivityTimer()->interval(), 1000);
 }
 
 } // namespace
