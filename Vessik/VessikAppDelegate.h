@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -19,6 +20,7 @@ class OverrideWindow;
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
+class QFileDialog;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -91,6 +93,11 @@ public:
     void saveButton(QObject* sender);
     void cancelButton(QObject* sender);
     void browseButton(QObject* sender);
+    // How browseButton shows its picture chooser: runs `dialog` modally and returns
+    // QDialog::Accepted or QDialog::Rejected. Unset, it is QDialog::exec(); tests
+    // answer the real dialog through it instead of a person.
+    using FileDialogRunner = std::function<int(QFileDialog& dialog)>;
+    void setFileDialogRunner(FileDialogRunner runner) { fileDialogRunner_ = std::move(runner); }
 
     // --- Accessor pairs ----------------------------------------------------------
     const PropertyList& properties() const { return properties_; }
@@ -194,6 +201,8 @@ private:
     QLineEdit* retriesCountTextbox_ = nullptr;
     QLabel* errorLabel_ = nullptr;
     QLineEdit* passwordTextbox_ = nullptr;
+
+    FileDialogRunner fileDialogRunner_;
 };
 
 // The process-wide delegate, for plain callback functions; null until awakeFromNib.
