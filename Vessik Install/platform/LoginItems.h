@@ -15,13 +15,15 @@ struct LoginItem {
 class LoginItems {
 public:
     virtual ~LoginItems() = default;
-    // The entries in list order. Returns false when the list cannot be read.
+    // The entries in list order. Returns false when the list cannot be read;
+    // `out` is then left as it was.
     virtual bool snapshot(std::vector<LoginItem>& out) = 0;
     // The file URL of the program that `item` starts, or nothing when it does not
     // resolve (hidden, unreadable, or its program does not exist).
     virtual std::optional<QUrl> resolve(const LoginItem& item) = 0;
-    // Adds an entry for `application` before all others. Failures are not reported.
+    // Adds an entry for the program `application` (a file URL) before all others.
+    // Failures are not reported.
     virtual void insertFirst(const QUrl& application) = 0;
-    // Removes `item`. Failures are not reported.
+    // Removes `item` and nothing else. Failures are not reported.
     virtual void remove(const LoginItem& item) = 0;
 };

@@ -1,0 +1,313 @@
+#include "platform/XdgAutostart.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <dirent.h>
+#include <memory>
+#include <sys/stat.h>
+
+#include <QtCore/QDir>
+#include <QtCore/QFile>
+#include <QtCore/QFileInfo>
+#include <QtCore/QSaveFile>
+
+namespace {
+
+// Desktop entries are a few hundred bytes; a far larger file is not read.
+constexpr qint64 kMaxEntrySize = 64 * 1024;
+const QByteArray kSuffix = QByteArrayLiteral(".desktop");
+
+struct DirCloser {
+    void operator()(DIR* d) const { ::closedir(d); }
+};
+
+// Undoes the escapes of a string value: \s \n \t \r \\. Any other backslash is
+// kept, for the Exec quoting rules to read.
+QString unescapeString(const QString& value) {
+    QString out;
+    out.reserve(value.size());
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        const QChar c = value[i];
+        if (c != u'\\' || i + 1 == value.size()) {
+            out += c;
+            continue;
+        }
+        const QChar next = value[i + 1];
+        switch (next.unicode()) {
+        case u's':
+            out += u' ';
+            break;
+        case u'n':
+            out += u'\n';
+            break;
+        case u't':
+            out += u'\t';
+            break;
+        case u'r':
+            out += u'\r';
+            break;
+        case u'\\':
+            out += u'\\';
+            break;
+        default:
+            out += c;
+            out += next;
+            break;
+        }
+        ++i;
+    }
+    return out;
+}
+
+QString escapeString(const QString& value) {
+    QString out;
+    out.reserve(value.size() + 8);
+    for (const QChar c : value) {
+        switch (c.unicode()) {
+        case u'\\':
+            out += QStringLiteral("\\\\");
+            break;
+        case u'\n':
+            out += QStringLiteral("\\n");
+            break;
+        case u'\t':
+            out += QStringLiteral("\\t");
+            break;
+        case u'\r':
+            out += QStringLiteral("\\r");
+            break;
+        default:
+            out += c;
+            break;
+        }
+    }
+    return out;
+}
+
+bool escapedInQuotes(QChar c) {
+    return c == u'"' || c == u'`' || c == u'$' || c == u'\\';
+}
+
+bool isSeparator(QChar c) {
+    return c == u' ' || c == u'\t';
+}
+
+struct EntryKeys {
+    std::optional<QString> exec;
+    bool hidden = false;
+};
+
+// Reads the keys we need from the [Desktop Entry] group; a repeated key keeps its last value.
+EntryKeys readEntry(const QByteArray& data) {
+    EntryKeys keys;
+    bool inMainGroup = false;
+    const QList<QByteArray> lines = data.split('\n');
+    for (QByteArray line : lines) {
+        if (line.endsWith('\r')) {
+            line.chop(1);
+        }
+        const QByteArray trimmed = line.trimmed();
+        if (trimmed.isEmpty() || trimmed.startsWith('#')) {
+            continue;
+        }
+        if (trimmed.startsWith('[')) {
+            inMainGroup = trimmed == "[Desktop Entry]";
+            continue;
+        }
+        const qsizetype equals = line.indexOf('=');
+        if (!inMainGroup || equals < 0) {
+            continue;
+        }
+        const QByteArray key = line.left(equals).trimmed();
+        const QString value = QString::fromUtf8(line.mid(equals + 1)).trimmed();
+        if (key == "Exec") {
+            keys.exec = value;
+        } else if (key == "Hidden") {
+            keys.hidden = value == u"true";
+        }
+    }
+    return keys;
+}
+
+QString entryBaseName(const QString& program) {
+    QString base = QFileInfo(program).fileName().toLower();
+    for (QChar& c : base) {
+        const bool portable =
+            (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'.' || c == u'_' || c == u'-';
+        if (!portable) {
+            c = u'-';
+        }
+    }
+    while (base.startsWith(u'.')) {
+        base.remove(0, 1); // a leading dot would hide the file
+    }
+    return base.isEmpty() ? QStringLiteral("login-item") : base;
+}
+
+} // namespace
+
+QString XdgAutostart::defaultFolder() {
+    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (config.isEmpty() || !QDir::isAbsolutePath(config)) {
+        config = QDir::homePath() + QStringLiteral("/.config");
+    }
+    return config + QStringLiteral("/autostart");
+}
+
+std::optional<std::vector<QByteArray>> XdgAutostart::entryNames() const {
+    std::vector<QByteArray> names;
+    std::unique_ptr<DIR, DirCloser> dir(::opendir(QFile::encodeName(folder_).constData()));
+    if (!dir) {
+        if (errno == ENOENT) {
+            return names; // no folder yet: nothing starts at login
+        }
+        return std::nullopt;
+    }
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const QByteArray name(entry->d_name);
+        if (!name.startsWith('.') && name.endsWith(kSuffix)) {
+            names.push_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool XdgAutostart::snapshot(std::vector<LoginItem>& out) {
+    const std::optional<std::vector<QByteArray>> names = entryNames();
+    if (!names) {
+        return false;
+    }
+    out.clear();
+    for (const QByteArray& name : *names) {
+        out.push_back(LoginItem{folder_ + u'/' + QFile::decodeName(name)});
+    }
+    return true;
+}
+
+std::optional<QUrl> XdgAutostart::resolve(const LoginItem& item) {
+    if (!QFileInfo(item.id).isFile()) {
+        return std::nullopt;
+    }
+    QFile file(item.id);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    const QByteArray data = file.read(kMaxEntrySize + 1);
+    if (data.size() > kMaxEntrySize) {
+        return std::nullopt;
+    }
+    const EntryKeys keys = readEntry(data);
+    if (keys.hidden || !keys.exec) {
+        return std::nullopt;
+    }
+    const std::optional<QString> program = execProgram(*keys.exec);
+    if (!program || !program->startsWith(u'/') || !QFileInfo::exists(*program)) {
+        return std::nullopt;
+    }
+    return QUrl::fromLocalFile(*program);
+}
+
+void XdgAutostart::insertFirst(const QUrl& application) {
+    if (!application.isLocalFile()) {
+        return;
+    }
+    const QString program = application.toLocalFile();
+    const std::optional<std::vector<QByteArray>> names = entryNames();
+    if (!names || !QDir().mkpath(folder_)) {
+        return;
+    }
+    QSaveFile file(folder_ + u'/' + newEntryName(program, *names));
+    if (!file.open(QIODevice::WriteOnly)) {
+        return;
+    }
+    const QByteArray entry = desktopEntry(program);
+    // Every step is checked: a short write on a full disk must not be committed.
+    if (::fchmod(file.handle(), 0644) != 0 || file.write(entry) != entry.size() || !file.flush()) {
+        file.cancelWriting();
+        return;
+    }
+    file.commit();
+}
+
+void XdgAutostart::remove(const LoginItem& item) {
+    QFile::remove(item.id);
+}
+
+QString XdgAutostart::execValue(const QString& program) {
+    QString quoted = QStringLiteral("\"");
+    for (const QChar c : program) {
+        if (escapedInQuotes(c)) {
+            quoted += u'\\';
+        }
+        quoted += c;
+    }
+    quoted += u'"';
+    quoted.replace(u'%', QStringLiteral("%%"));
+    return escapeString(quoted);
+}
+
+std::optional<QString> XdgAutostart::execProgram(const QString& value) {
+    QString text = unescapeString(value);
+    text.replace(QStringLiteral("%%"), QStringLiteral("%"));
+    qsizetype i = 0;
+    while (i < text.size() && isSeparator(text[i])) {
+        ++i;
+    }
+    if (i == text.size()) {
+        return std::nullopt;
+    }
+    QString program;
+    if (text[i] != u'"') {
+        while (i < text.size() && !isSeparator(text[i])) {
+            program += text[i++];
+        }
+        return program;
+    }
+    for (++i; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c == u'"') {
+            // The closing quote must end the argument.
+            if (i + 1 < text.size() && !isSeparator(text[i + 1])) {
+                return std::nullopt;
+            }
+            return program;
+        }
+        if (c == u'\\' && i + 1 < text.size() && escapedInQuotes(text[i + 1])) {
+            ++i;
+        }
+        program += text[i];
+    }
+    return std::nullopt; // no closing quote
+}
+
+QByteArray XdgAutostart::desktopEntry(const QString& program) {
+    const QString name = QFileInfo(program).fileName();
+    const QString text = QStringLiteral("[Desktop Entry]\n"
+                                        "Type=Application\n"
+                                        "Name=%1\n"
+                                        "Exec=%2\n")
+                             .arg(escapeString(name.isEmpty() ? program : name), execValue(program));
+    return text.toUtf8();
+}
+
+QString XdgAutostart::newEntryName(const QString& program, const std::vector<QByteArray>& existing) {
+    const QString base = entryBaseName(program) + QStringLiteral(".desktop");
+    auto taken = [&existing](const QString& name) {
+        return std::find(existing.begin(), existing.end(), QFile::encodeName(name)) != existing.end();
+    };
+    if (existing.empty() || (QFile::encodeName(base) < existing.front() && !taken(base))) {
+        return base;
+    }
+    const QByteArray& first = existing.front();
+    qsizetype zeros = 0;
+    while (zeros < first.size() && first[zeros] == '0') {
+        ++zeros;
+    }
+    for (qsizetype n = zeros + 1;; ++n) {
+        const QString name = QString(n, u'0') + base;
+        if (!taken(name)) {
+            return name;
+        }
+    }
+}

@@ -1,0 +1,258 @@
+// Vessik Install's window and installation, on real files under a temporary home.
+#include <functional>
+#include <gtest/gtest.h>
+#include <map>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QtCore/QCoreApplication>
+#include <QtCore/QCryptographicHash>
+#include <QtCore/QDirIterator>
+#include <QtCore/QProcess>
+#include <QtCore/QTemporaryDir>
+#include <QtGui/QScreen>
+#include <QtWidgets/QCheckBox>
+#include <QtWidgets/QLabel>
+#include <QtWidgets/QPushButton>
+
+#include "InstallInterface.h"
+#include "Vessik_InstallAppDelegate.h"
+#include "fakes/FakePlatform.h"
+#include "platform/BundleCopy.h"
+#include "platform/XdgAutostart.h"
+
+namespace {
+
+const QString kBuiltBundle = QStringLiteral(VESSIK_SOURCE_BUNDLE);
+
+// Every entry under `root` with its kind, mode and content (or link target).
+std::map<std::string, std::string> tree(const QString& root) {
+    std::map<std::string, std::string> out;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QByteArray name = QFile::encodeName(path);
+        struct stat st {};
+        ::lstat(name.constData(), &st);
+        std::string what = std::to_string(st.st_mode);
+        if (S_ISLNK(st.st_mode)) {
+            char target[4096] = {};
+            what += " -> " + std::string(target, static_cast<size_t>(::readlink(name.constData(), target, 4095)));
+        } else if (S_ISREG(st.st_mode)) {
+            QFile f(path);
+            f.open(QIODevice::ReadOnly);
+            what += ' ' + QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha1).toHex().toStdString();
+        }
+        out[path.mid(root.size()).toStdString()] = what;
+    }
+    return out;
+}
+
+QStringList entries(const QString& folder) {
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+class InstallerTest : public ::testing::Test {
+protected:
+    // Spaces in every path the installer touches.
+    QTemporaryDir root{QDir::tempPath() + QStringLiteral("/vessik install XXXXXX")};
+    QString home = root.path() + QStringLiteral("/home dir");
+    QString bundle = root.path() + QStringLiteral("/Vessik Install.app");
+    QString apps = home + QStringLiteral("/Applications");
+    QString target = apps + QStringLiteral("/Vessik.app");
+    QString autostart = home + QStringLiteral("/.config/autostart");
+    std::shared_ptr<QStringList> logLines = std::make_shared<QStringList>();
+    std::unique_ptr<InstallInterface> window;
+
+    void SetUp() override {
+        // The installer carries the built Vessik bundle.
+        ASSERT_TRUE(QDir().mkpath(bundle + QStringLiteral("/Resources")));
+        ASSERT_TRUE(QFile::link(kBuiltBundle, bundle + QStringLiteral("/Resources/Vessik.app")));
+        InstallerServices services;
+        services.log = std::make_unique<FakeLog>(logLines);
+        services.loginItems = std::make_unique<XdgAutostart>(autostart);
+        window = std::make_unique<InstallInterface>(InstallLocations{bundle, apps}, std::move(services));
+    }
+
+    Vessik_InstallAppDelegate& delegate() { return window->delegate(); }
+    void install(bool atLogin) {
+        delegate().autorunCheckBox()->setChecked(atLogin);
+        delegate().installButton()->click();
+    }
+
+    void expectShown(bool success) {
+        const QLabel* label = delegate().messageLabel();
+        EXPECT_EQ(label->text(), success ? QStringLiteral("Application have\nbeen installed\nsuccesfully.")
+                                         : QStringLiteral("Application have\nbeen allready\ninstalled.\nPlease "
+                                                          "remove\nprevious version\nand try again."));
+        EXPECT_EQ(label->palette().color(label->foregroundRole()), QColor(success ? Qt::green : Qt::red));
+        EXPECT_EQ(delegate().installButton()->isEnabled(), !success);
+    }
+
+    void writeEntry(const QString& name, const QString& program) {
+        QDir().mkpath(autostart);
+        QFile f(autostart + u'/' + name);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(XdgAutostart::desktopEntry(program));
+    }
+};
+
+TEST_F(InstallerTest, InstallIntoAnEmptyHomeCopiesTheWholeBundleAndAddsTheLoginItem) {
+    ASSERT_FALSE(QFileInfo::exists(apps));
+    install(true);
+    expectShown(true);
+    EXPECT_TRUE(logLines->isEmpty()) << logLines->join(u'\n').toStdString();
+
+    EXPECT_EQ(tree(target), tree(kBuiltBundle));
+    struct stat settings {};
+    ASSERT_EQ(::stat(QFile::encodeName(target + QStringLiteral("/Resources/Settings.plist")).constData(), &settings),
+              0);
+    EXPECT_EQ(settings.st_mode & 07777, 0600u);
+    EXPECT_TRUE(QFileInfo(target + QStringLiteral("/Vessik")).isExecutable());
+    EXPECT_EQ(entries(apps), QStringList{QStringLiteral("Vessik.app")}) << "no temporary folder is left";
+
+    EXPECT_TRUE(delegate().getStartAtLogin());
+    EXPECT_EQ(entries(autostart).size(), 1);
+
+    // Install is disabled: a second click does nothing.
+    delegate().installButton()->click();
+    EXPECT_TRUE(logLines->isEmpty());
+}
+
+TEST_F(InstallerTest, SuccessWithTheBoxOffRemovesAnExistingLoginItem) {
+    writeEntry(QStringLiteral("vessik.desktop"), target + QStringLiteral("/Vessik"));
+    install(false);
+    expectShown(true);
+    EXPECT_TRUE(entries(autostart).isEmpty());
+}
+
+TEST_F(InstallerTest, AnythingAtTheTargetFailsTheInstallAndChangesNothing) {
+    const std::pair<const char*, std::function<void()>> cases[] = {
+        {"an earlier copy",
+         [&] {
+             QDir().mkpath(target + QStringLiteral("/Resources"));
+             QFile f(target + QStringLiteral("/Vessik"));
+             f.open(QIODevice::WriteOnly);
+             f.write("older");
+         }},
+        {"an empty folder", [&] { QDir().mkpath(target); }},
+        {"a file", [&] { QFile(target).open(QIODevice::WriteOnly); }},
+        {"a dangling link", [&] { QFile::link(root.path() + QStringLiteral("/nowhere"), target); }},
+    };
+    for (const auto& [name, makeTarget] : cases) {
+        SCOPED_TRACE(name);
+        removeItem(home);
+        QDir().mkpath(apps);
+        makeTarget();
+        // A login item that a successful install with the box off would remove.
+        writeEntry(QStringLiteral("vessik.desktop"), target + QStringLiteral("/Vessik"));
+        const auto before = tree(home);
+        logLines->clear();
+        for (int click = 1; click <= 2; ++click) { // stays enabled: the user may try again
+            install(false);
+            expectShown(false);
+            ASSERT_EQ(logLines->size(), click);
+            EXPECT_TRUE(logLines->last().contains(target)) << logLines->last().toStdString();
+        }
+        EXPECT_EQ(tree(home), before);
+    }
+}
+
+TEST_F(InstallerTest, AnInstallerWithoutTheApplicationReportsAFailure) {
+    QFile::remove(bundle + QStringLiteral("/Resources/Vessik.app"));
+    install(true);
+    expectShown(false);
+    ASSERT_EQ(logLines->size(), 1);
+    EXPECT_TRUE(logLines->first().contains(QStringLiteral("does not carry the application")));
+    EXPECT_FALSE(QFileInfo::exists(autostart));
+}
+
+// A source entry that cannot be copied: the copy takes folders, files and links only.
+TEST_F(InstallerTest, ACopyThatFailsHalfWayLeavesNoTrace) {
+    const QString carried = bundle + QStringLiteral("/Resources/Vessik.app");
+    QFile::remove(carried);
+    ASSERT_TRUE(copyItem(kBuiltBundle, carried, nullptr));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(carried + QStringLiteral("/Resources/pipe")).constData(), 0600), 0);
+    install(true);
+    expectShown(false);
+    ASSERT_EQ(logLines->size(), 1);
+    EXPECT_TRUE(logLines->first().contains(carried + QStringLiteral("/Resources/pipe")));
+    EXPECT_TRUE(entries(apps).isEmpty()) << entries(apps).join(u' ').toStdString();
+    EXPECT_FALSE(QFileInfo::exists(autostart));
+}
+
+// Run by the next test inside a mount namespace where VESSIK_TEST_APPLICATIONS
+// is a tiny tmpfs, smaller than the bundle.
+TEST_F(InstallerTest, DISABLED_InstallOntoAFullDisk) {
+    apps = qEnvironmentVariable("VESSIK_TEST_APPLICATIONS");
+    InstallerServices services;
+    services.log = std::make_unique<FakeLog>(logLines);
+    services.loginItems = std::make_unique<XdgAutostart>(autostart);
+    window = std::make_unique<InstallInterface>(InstallLocations{bundle, apps}, std::move(services));
+    install(true);
+    expectShown(false);
+    ASSERT_EQ(logLines->size(), 1);
+    EXPECT_TRUE(logLines->first().startsWith(QStringLiteral("Cannot write '") + apps + QStringLiteral("/.Vessik.app.")))
+        << logLines->first().toStdString();
+    EXPECT_TRUE(entries(apps).isEmpty()) << entries(apps).join(u' ').toStdString();
+}
+
+TEST_F(InstallerTest, AFullDiskHalfWayThroughLeavesNoTrace) {
+    qint64 size = 0;
+    for (QDirIterator it(kBuiltBundle, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+        size += QFileInfo(it.next()).size();
+    }
+    ASSERT_GT(size, 2 * 1024 * 1024) << "the bundle must not fit on the 1 MiB disk";
+    ASSERT_TRUE(QDir().mkpath(apps));
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("VESSIK_TEST_APPLICATIONS"), apps);
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(
+        QStringLiteral("unshare"),
+        {QStringLiteral("--mount"), QStringLiteral("--propagation"), QStringLiteral("private"),
+         QStringLiteral("/bin/sh"), QStringLiteral("-c"),
+         QStringLiteral("mount -t tmpfs -o size=1m vessik-full \"$0\" && exec \"$1\" "
+                        "--gtest_also_run_disabled_tests --gtest_filter=InstallerTest.DISABLED_InstallOntoAFullDisk"),
+         apps, QCoreApplication::applicationFilePath()});
+    ASSERT_TRUE(child.waitForFinished(60000));
+    const QByteArray output = child.readAll();
+    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+}
+
+TEST_F(InstallerTest, LaunchingCentresTheWindow) {
+    QWidget& w = window->window();
+    w.move(0, 0);
+    delegate().applicationDidFinishLaunching();
+    const QPoint offset = w.geometry().center() - w.screen()->availableGeometry().center();
+    EXPECT_LE(offset.manhattanLength(), 1);
+}
+
+TEST(BundleCopy, KeepsLinksModesAndEmptyFoldersAndFollowsOnlyTheTopLink) {
+    QTemporaryDir dir;
+    const QString src = dir.path() + QStringLiteral("/src");
+    QDir().mkpath(src + QStringLiteral("/empty"));
+    QDir().mkpath(src + QStringLiteral("/locked"));
+    for (const auto& [name, mode] : {std::pair{"private", 0600}, {"tool", 0755}, {"locked/readonly", 0444}}) {
+        QFile f(src + u'/' + QString::fromLatin1(name));
+        f.open(QIODevice::WriteOnly);
+        f.write(QByteArray(100000, name[0])); // larger than one buffer
+        ::chmod(QFile::encodeName(f.fileName()).constData(), static_cast<mode_t>(mode));
+    }
+    ::chmod(QFile::encodeName(src + QStringLiteral("/locked")).constData(), 0555);
+    QFile::link(QStringLiteral("tool"), src + QStringLiteral("/relative link"));
+    QFile::link(QStringLiteral("/nonexistent"), src + QStringLiteral("/dangling"));
+    QFile::link(src, dir.path() + QStringLiteral("/top"));
+
+    const QString to = dir.path() + QStringLiteral("/deep/new/copy");
+    QString error;
+    ASSERT_TRUE(copyItem(dir.path() + QStringLiteral("/top"), to, &error)) << error.toStdString();
+    EXPECT_TRUE(QFileInfo(to).isDir() && !QFileInfo(to).isSymLink());
+    EXPECT_EQ(tree(to), tree(src));
+}
+
+} // namespace
