@@ -1,8 +1,154 @@
 // Locking and unlocking the screen.
+#include <malloc.h>
+
+#include <QtCore/QFileInfo>
+#include <QtGui/QImageReader>
+#include <QtGui/QPainter>
+#include <QtGui/QPixmap>
+#include <QtGui/QScreen>
+#include <QtWidgets/QApplication>
+#include <QtWidgets/QLabel>
+#include <QtWidgets/QLineEdit>
+
+#include "OverrideWindow.h"
 #include "VessikAppDelegate.h"
+
+namespace {
+
+// Room of the display list, as many displays as a lock captures.
+constexpr std::size_t kDisplayRoom = 100;
+
+// The lock's background for a window of `size` device pixels: the file at
+// "ImagePath" when "ImageType" is 1, else the bundle's screen.png. It is decoded
+// straight at the window's size (filling it, the overflow of another aspect ratio
+// cut off evenly) and kept in 24-bit RGB over black, three bytes a pixel instead
+// of four. Null when the picture is missing or cannot be read.
+QImage backgroundPicture(const PropertyList& settings, const Bundle& bundle, const QSize& size) {
+    const QString path = settings.integerValue(QStringLiteral("ImageType")) == 1
+                             ? settings.stringValue(QStringLiteral("ImagePath")).value_or(QString())
+                             : bundle.pathForResource(QStringLiteral("screen"), QStringLiteral("png"));
+    // Only a regular file: reading a FIFO or a device could block the locked screen for good.
+    if (path.isEmpty() || size.isEmpty() || !QFileInfo(path).isFile()) {
+        return {};
+    }
+    QImageReader reader(path);
+    const QSize original = reader.size();
+    if (!original.isValid()) {
+        reader.setScaledSize(size);
+    } else if (original != size) {
+        const QSize filled = original.scaled(size, Qt::KeepAspectRatioByExpanding);
+        reader.setScaledSize(filled);
+        if (filled != size) {
+            const QPoint offset((filled.width() - size.width()) / 2, (filled.height() - size.height()) / 2);
+            reader.setScaledClipRect(QRect(offset, size));
+        }
+    }
+    QImage image = reader.read();
+    if (image.isNull()) {
+        return {};
+    }
+    if (!image.hasAlphaChannel()) {
+        return image.convertToFormat(QImage::Format_RGB888);
+    }
+    QImage opaque(image.size(), QImage::Format_RGB888);
+    opaque.fill(Qt::black);
+    QPainter(&opaque).drawImage(0, 0, image);
+    return opaque;
+}
+
+} // namespace
 
 void VessikAppDelegate::lockScreen() {
     readPlist(QStringLiteral("Settings"));
+    if (!properties_.contains(QStringLiteral("Password"))) {
+        return;
+    }
+    if (properties_.integerValue(QStringLiteral("InactivityTime")) == 0) {
+        return;
+    }
+    if (isCaptured_) {
+        return;
+    }
+    if (inactivityTimer_ != nullptr) {
+        inactivityTimer_->stop();
+        inactivityTimer_->deleteLater(); // this may run inside the timer's own timeout
+        inactivityTimer_ = nullptr;
+    }
+    isCaptured_ = true;
+    // The settings in force when the lock began answer the password check if the
+    // file cannot be read later in the lock (PasswordEntry.cpp).
+    lockSettings_ = properties_;
+    if (passwordTextbox_ != nullptr) {
+        passwordTextbox_->clear();
+    }
+
+    // Cover and grab first: everything after this is drawing.
+    DisplayCapture& displays = *platform_.displays;
+    for (const DisplayId display : displays.activeDisplays(kDisplayRoom)) {
+        displays.capture(display);
+    }
+    if (lockWindow_ == nullptr) {
+        return;
+    }
+
+    // The window's content is the full rectangle of its screen (it has no frame);
+    // a window that lies on no screen takes the primary one.
+    QScreen* screen = lockWindow_->screen();
+    if (screen == nullptr) {
+        screen = QGuiApplication::primaryScreen();
+    }
+    if (screen != nullptr) {
+        lockWindow_->setGeometry(screen->geometry());
+    }
+
+    // An open menu holds a grab of its own and would give it back when it closes.
+    for (int i = 0; i < 8 && QApplication::activePopupWidget() != nullptr; ++i) {
+        QApplication::activePopupWidget()->close();
+    }
+    lockWindow_->show();
+    lockWindow_->raise();
+    lockWindow_->activateWindow();
+    if (passwordTextbox_ != nullptr) {
+        passwordTextbox_->setFocus(Qt::ActiveWindowFocusReason);
+    }
+    displays.raiseAboveShields(lockWindow_);
+
+    if (backgroundImage_ != nullptr) {
+        const qreal ratio = lockWindow_->devicePixelRatioF();
+        QImage picture = backgroundPicture(properties_, bundle_, lockWindow_->size() * ratio);
+        if (picture.isNull()) {
+            backgroundImage_->clear();
+        } else {
+            QPixmap pixmap = QPixmap::fromImage(std::move(picture), Qt::NoFormatConversion);
+            pixmap.setDevicePixelRatio(ratio);
+            backgroundImage_->setPixmap(pixmap);
+        }
+        // The decoder's full-size buffers are free now; give them back to the system.
+        ::malloc_trim(0);
+    }
 }
 
-void VessikAppDelegate::unlockScreen() {}
+void VessikAppDelegate::unlockScreen() {
+    // Exactly one inactivity timer runs while unlocked.
+    delete inactivityTimer_;
+    inactivityTimer_ = scheduleInactivityTimer();
+    if (lockWindow_ != nullptr) {
+        lockWindow_->hide();
+    }
+    DisplayCapture& displays = *platform_.displays;
+    for (const DisplayId display : displays.activeDisplays(kDisplayRoom)) {
+        displays.release(display);
+    }
+    isCaptured_ = false;
+
+    // Nothing of the lock stays in memory while unlocked: the next lock loads the
+    // picture again and recreates the window's native resources anyway.
+    if (backgroundImage_ != nullptr) {
+        backgroundImage_->clear();
+    }
+    if (lockWindow_ != nullptr) {
+        lockWindow_->discardNativeWindow();
+    }
+    lockSettings_ = PropertyList();
+    ::malloc_trim(0);
+}

@@ -22,6 +22,11 @@ public:
 
     const Ui::LockWindow& ui() const { return *ui_; }
 
+    // Destroys the hidden window's native window and backing store, which a lock
+    // of a full screen would otherwise keep for the life of the process. The next
+    // show() creates them again. Does nothing while the window is shown.
+    void discardNativeWindow();
+
 private:
     std::unique_ptr<Ui::LockWindow> ui_;
 };

@@ -203,6 +203,10 @@ private:
     QLineEdit* passwordTextbox_ = nullptr;
 
     FileDialogRunner fileDialogRunner_;
+
+    // The settings loaded when the current lock began (null while unlocked): the
+    // password check falls back on them when the file cannot be read mid-lock.
+    PropertyList lockSettings_;
 };
 
 // The process-wide delegate, for plain callback functions; null until awakeFromNib.

@@ -9,6 +9,7 @@
 
 #include "Bundle.h"
 #include "MainInterface.h"
+#include "TestLockSignal.h"
 #include "VessikAppDelegate.h"
 #include "platform/PlatformServices.h"
 #include "platform/x11/X11.h"
@@ -36,6 +37,7 @@ int main(int argc, char** argv) {
     MainInterface interface(Bundle::main(), std::move(platform));
     VessikAppDelegate& delegate = interface.delegate();
     delegate.awakeFromNib();
+    installTestLockSignal(&delegate);
     QTimer::singleShot(0, &delegate, &VessikAppDelegate::applicationDidFinishLaunching);
     return QApplication::exec();
 }

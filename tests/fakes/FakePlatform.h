@@ -4,6 +4,7 @@
 // asked of it, in one shared event list where order matters, and answers as
 // the test sets it up.
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -11,6 +12,7 @@
 
 #include <QtCore/QString>
 #include <QtCore/QStringList>
+#include <QtWidgets/QWidget>
 
 #include "platform/PlatformServices.h"
 
@@ -35,6 +37,8 @@ public:
     std::vector<DisplayId> displays{0, 1};
     std::vector<DisplayId> captured;
     QWidget* raised = nullptr;
+    bool raisedWhileVisible = false;
+    std::function<void()> onRelease; // runs inside each release
 
     std::vector<DisplayId> activeDisplays(std::size_t room) override {
         ev_->add(QStringLiteral("list %1").arg(room));
@@ -52,10 +56,14 @@ public:
     void release(DisplayId d) override {
         ev_->add(QStringLiteral("release %1").arg(d));
         std::erase(captured, d);
+        if (onRelease) {
+            onRelease();
+        }
     }
     void raiseAboveShields(QWidget* w) override {
         ev_->add(QStringLiteral("raise"));
         raised = w;
+        raisedWhileVisible = w != nullptr && w->isVisible();
     }
 
 private:
@@ -163,8 +171,12 @@ class FakePowerOff : public PowerOff {
 public:
     explicit FakePowerOff(std::shared_ptr<FakeEvents> ev) : ev_(std::move(ev)) {}
     std::optional<QString> error;
+    std::function<void()> onPowerOff; // runs inside the request
     std::optional<QString> powerOff() override {
         ev_->add(QStringLiteral("poweroff"));
+        if (onPowerOff) {
+            onPowerOff();
+        }
         return error;
     }
 

@@ -1,20 +1,15 @@
 #include <vector>
 
 #include "platform/PlatformServices.h"
+#include "platform/linux/LogindPowerOff.h"
+#include "platform/linux/ProcProcessTable.h"
 #include "platform/linux/SyslogLog.h"
+#include "platform/x11/X11DisplayCapture.h"
 
 namespace {
 
 // Stand-ins for services whose X11/Linux implementation is not in this build:
 // each reports failure and does nothing, as the real one does without X11.
-class NoDisplayCapture : public DisplayCapture {
-public:
-    std::vector<DisplayId> activeDisplays(std::size_t) override { return {}; }
-    bool capture(DisplayId) override { return false; }
-    void release(DisplayId) override {}
-    void raiseAboveShields(QWidget*) override {}
-};
-
 class NoHotKeys : public HotKeyService {
 public:
     void installEventHandler(HotKeyHandlerFunction, const EventTypeSpec&) override {}
@@ -31,18 +26,6 @@ public:
     std::optional<std::int64_t> idleNanoseconds() override { return std::nullopt; }
 };
 
-class NoProcessTable : public ProcessTable {
-public:
-    std::vector<ProcessInfo> processes() override { return {}; }
-    int kill(pid_t, int) override { return 1; }
-    pid_t sessionLeader() override { return 0; }
-};
-
-class NoPowerOff : public PowerOff {
-public:
-    std::optional<QString> powerOff() override { return QStringLiteral("power-off is not available"); }
-};
-
 class NoPreferencePane : public PreferencePane {
 public:
     bool openKeyboardPreferences() override { return false; }
@@ -53,12 +36,12 @@ public:
 PlatformServices makeLinuxPlatform() {
     PlatformServices p;
     p.log = std::make_unique<SyslogLog>();
-    p.displays = std::make_unique<NoDisplayCapture>();
+    p.displays = std::make_unique<X11DisplayCapture>();
     p.hotKeys = std::make_unique<NoHotKeys>();
     p.symbolicHotKeys = std::make_unique<NoSymbolicHotKeys>();
     p.idle = std::make_unique<NoIdleCounter>();
-    p.processes = std::make_unique<NoProcessTable>();
-    p.powerOff = std::make_unique<NoPowerOff>();
+    p.processes = std::make_unique<ProcProcessTable>();
+    p.powerOff = std::make_unique<LogindPowerOff>();
     p.preferencePane = std::make_unique<NoPreferencePane>();
     return p;
 }

@@ -1,0 +1,183 @@
+"""The forced shutdown for real, inside a throw-away PID namespace.
+
+The X server, a private system bus and the stand-in logind (python3-dbusmock)
+run outside the namespace; only the runner (pidns_runner.py, PID 1 of the
+namespace), its victims and Vessik run inside, so Vessik's SIGKILLs reach
+nothing else. The wrong entry that uses up the retries is typed with xdotool.
+"""
+
+import json
+import os
+import queue
+import shutil
+import subprocess
+import tempfile
+import threading
+import unittest
+
+from vessik_harness import TempBundle, Xvfb, main, stop_process, tool, wait_until
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PASSWORD = "secret"
+
+# Processes of the same user die; the spared names, and another user's process, survive.
+VICTIMS = [
+    {"name": "sleeper"},
+    {"name": "a) (b"},  # the name ends at the last ')'
+    {"name": "vessik"},  # names are compared exactly
+    {"name": "orphan-sleeper", "orphan": True},  # re-parented to PID 1, which reaps it
+    {"name": "Vessik"},
+    {"name": "Finder"},
+    {"name": "nobody-sleeper", "uid": 65534},
+]
+KILLED = {"sleeper", "a) (b", "vessik", "orphan-sleeper"}
+SURVIVORS = {"Vessik", "Finder", "nobody-sleeper", "(Vessik)"}
+
+BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=%s</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+  </policy>
+</busconfig>
+"""
+
+
+class ForcedShutdownTest(unittest.TestCase):
+    def setUp(self):
+        if shutil.which("unshare") is None or os.geteuid() != 0:
+            self.fail("the forced shutdown is only ever tested inside a new PID namespace: needs unshare and root")
+        self.x = Xvfb()
+        self.addCleanup(self.x.stop)
+        self.bundle = TempBundle()
+        self.addCleanup(self.bundle.cleanup)
+        self.work = tempfile.mkdtemp(prefix="vessik-pidns-")
+        os.chmod(self.work, 0o755)  # the other user's victim runs a link in here
+        self.addCleanup(shutil.rmtree, self.work, ignore_errors=True)
+        self.bus_address = self.start_bus()
+        self.events = queue.Queue()
+        self.seen = []
+
+    def start_bus(self):
+        config = os.path.join(self.work, "bus.conf")
+        with open(config, "w") as f:
+            f.write(BUS_CONFIG % os.path.join(self.work, "system_bus_socket"))
+        bus = subprocess.Popen(["dbus-daemon", "--config-file=" + config, "--nofork", "--print-address"],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.addCleanup(stop_process, bus)
+        self.addCleanup(bus.stdout.close)
+        return bus.stdout.readline().strip()
+
+    def start_logind(self):
+        self.logind_log = os.path.join(self.work, "logind.log")
+        env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.bus_address)
+        logind = subprocess.Popen(["/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "logind",
+                                   "--logfile", self.logind_log], env=env,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(stop_process, logind)
+
+        def on_bus():
+            out = subprocess.run(["dbus-send", "--bus=" + self.bus_address, "--print-reply",
+                                  "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                  "org.freedesktop.DBus.NameHasOwner", "string:org.freedesktop.login1"],
+                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout
+            return "boolean true" in out
+        wait_until(on_bus, timeout=20, message="the stand-in logind on the private bus")
+
+    def start_namespace(self):
+        self.bundle.update_settings(Password=PASSWORD, InactivityTime=3600, OffFunc="F9", RetryCount=3, RetryLeft=1,
+                                    RetryTime=1)
+        self.vessik_log = os.path.join(self.work, "vessik.log")
+        config = {
+            "test_pid_namespace": os.readlink("/proc/self/ns/pid"),
+            "workdir": self.work,
+            "victims": VICTIMS,
+            "vessik": [self.bundle.executable],
+            "vessik_log": self.vessik_log,
+            "env": dict(self.x.env, DBUS_SYSTEM_BUS_ADDRESS=self.bus_address, VESSIK_TEST_LOCK_SIGNAL="1"),
+        }
+        self.runner = subprocess.Popen(
+            ["unshare", "--pid", "--fork", "--mount-proc", "--kill-child", "/usr/bin/python3",
+             os.path.join(HERE, "pidns_runner.py"), json.dumps(config)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.addCleanup(self.stop_namespace)
+        threading.Thread(target=self.read_runner, daemon=True).start()
+        ready = self.next_event(lambda e: "ready" in e or "refused" in e)
+        self.assertNotIn("refused", ready)
+
+    def stop_namespace(self):
+        self.runner.stdin.close()  # the runner kills what it started, inside the namespace
+        try:
+            self.runner.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            stop_process(self.runner)
+        self.runner.stdout.close()
+
+    def read_runner(self):
+        for line in self.runner.stdout:
+            self.events.put(json.loads(line))
+
+    def next_event(self, wanted, timeout=20):
+        def found():
+            while not self.events.empty():
+                self.seen.append(self.events.get())
+            return next((e for e in self.seen if wanted(e)), None)
+        event = wait_until(found, timeout=timeout, message="the runner's report")
+        self.seen.remove(event)
+        return event
+
+    def command(self, text):
+        self.runner.stdin.write(text + "\n")
+        self.runner.stdin.flush()
+
+    def probe(self, *args):
+        return self.x.run(tool("xprobe"), *args).strip()
+
+    def exhaust_retries(self):
+        """Locks, types the one wrong entry left and waits for the victims to die."""
+        self.command("lock")
+        wait_until(lambda: self.probe("grab-keyboard") == "1", message="the lock")
+        self.x.run("xdotool", "type", "--delay", "15", "wrong")
+        self.x.run("xdotool", "key", "Return")
+        for _ in KILLED:
+            event = self.next_event(lambda e: "exited" in e)
+            self.assertIn(event["exited"], KILLED)
+            self.assertEqual(event["signal"], 9, event)
+        self.command("alive")
+        self.assertEqual(set(self.next_event(lambda e: "alive" in e)["alive"]), SURVIVORS)
+        self.assertEqual(self.bundle.settings()["RetryLeft"], 3, "reset to RetryCount")
+
+    def vessik_output(self):
+        with open(self.vessik_log, errors="replace") as f:
+            return f.read()
+
+    def test_the_wrong_entry_that_uses_up_the_retries_kills_and_powers_off(self):
+        self.start_logind()
+        self.start_namespace()
+        self.exhaust_retries()
+
+        def logged():
+            with open(self.logind_log) as f:
+                return "PowerOff False" in f.read()
+        wait_until(logged, message="PowerOff(false) at the stand-in logind")
+        self.assertNotIn("Error", self.vessik_output())
+
+    def test_without_logind_the_failure_is_logged_and_the_screen_stays_locked(self):
+        self.start_namespace()
+        self.exhaust_retries()
+        wait_until(lambda: "org.freedesktop.DBus.Error.ServiceUnknown" in self.vessik_output(),
+                   message="the power-off failure in Vessik's log")
+        self.command("alive")
+        self.assertIn("(Vessik)", self.next_event(lambda e: "alive" in e)["alive"])
+        self.assertEqual(self.probe("grab-keyboard"), "1", "still locked")
+        self.assertEqual(self.probe("top-window", "960", "540").split()[-1], "Vessik")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,156 @@
+// The forced shutdown with a fake process table and power-off, and the /proc
+// process table on fake and real process trees.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QtCore/QDir>
+#include <QtCore/QElapsedTimer>
+#include <QtCore/QFile>
+#include <QtCore/QTemporaryDir>
+
+#include "VessikAppDelegate.h"
+#include "fakes/FakePlatform.h"
+#include "fakes/TestBundle.h"
+#include "platform/linux/LogindPowerOff.h"
+#include "platform/linux/ProcProcessTable.h"
+
+namespace {
+
+using namespace Qt::StringLiterals;
+
+class ForcedShutdownTest : public ::testing::Test {
+protected:
+    TestBundle files;
+    FakePlatform fakes;
+    VessikAppDelegate delegate{files.bundle(), fakes.take()};
+};
+
+TEST_F(ForcedShutdownTest, RecordsCarryNamePidAndVessiksOwnUid) {
+    fakes.processes->list = {{QStringLiteral("sleeper"), 10, 0}, {QStringLiteral("a) (b"), 11, 4242}};
+    const QList<ProcessRecord> records = delegate.GetProcessList();
+    const QString uid = QString::number(::getuid());
+    ASSERT_EQ(records.size(), 2);
+    EXPECT_EQ(records[0], ProcessRecord({{u"pname"_s, u"sleeper"_s}, {u"pid"_s, u"10"_s}, {u"uid"_s, uid}}));
+    EXPECT_EQ(records[1], ProcessRecord({{u"pname"_s, u"a) (b"_s}, {u"pid"_s, u"11"_s}, {u"uid"_s, uid}}));
+}
+
+TEST_F(ForcedShutdownTest, EveryProcessButTheSparedIsKilledBeforeThePowerOff) {
+    const pid_t self = ::getpid();
+    fakes.processes->leader = 30;
+    fakes.processes->list = {
+        {QStringLiteral("sleeper"), 20, 0},       {QStringLiteral("Vessik"), 21, 0},   // any "Vessik" is spared
+        {QStringLiteral("Finder"), 22, 0},        {QStringLiteral("finder"), 23, 0},   // names are exact
+        {QStringLiteral("Vessik "), 24, 0},       {QString(), 25, 0},                  // no name: killed
+        {QStringLiteral("login"), 30, 0},                                              // the session leader
+        {QStringLiteral("vessik_unit"), self, 0},                                      // never itself
+        {QStringLiteral("zero"), 0, 0},           {QStringLiteral("negative"), -1, 0}, // never a group
+    };
+    delegate.forceShutDown();
+    EXPECT_EQ(fakes.events->events,
+              QStringList({u"kill 20 9"_s, u"kill 23 9"_s, u"kill 24 9"_s, u"kill 25 9"_s, u"poweroff"_s}));
+    EXPECT_TRUE(fakes.logLines->isEmpty());
+}
+
+TEST_F(ForcedShutdownTest, ARefusedPowerOffIsLoggedAsItsDescription) {
+    const QString refusal = QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown: no logind");
+    fakes.powerOff->error = refusal;
+    delegate.forceShutDown();
+    EXPECT_EQ(*fakes.logLines, QStringList{refusal});
+}
+
+TEST(LogindPowerOff, AnUnreachableBusIsAnErrorNotAWait) {
+    QElapsedTimer clock;
+    clock.start();
+    const std::optional<QString> error =
+        LogindPowerOff(QStringLiteral("unix:path=/nonexistent/vessik-test-bus"), 2000).powerOff();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_FALSE(error->isEmpty());
+    EXPECT_LT(clock.elapsed(), 2000);
+}
+
+// A /proc of files: each process directory with its stat and status.
+class FakeProc {
+public:
+    QTemporaryDir root;
+    void add(const char* pid, const QByteArray& stat, const QByteArray& uidLine) {
+        write(QByteArray(pid) + "/stat", stat);
+        write(QByteArray(pid) + "/status", "Name:\tx\nState:\tS\n" + uidLine + "\nGid:\t0\t0\t0\t0\n");
+    }
+    void write(const QByteArray& relative, const QByteArray& content) {
+        const QString path = root.filePath(QString::fromLatin1(relative));
+        QDir().mkpath(QFileInfo(path).path());
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(content);
+    }
+};
+
+QByteArray stat(int pid, const char* comm, char state, unsigned long flags) {
+    return QByteArray::number(pid) + " (" + comm + ") " + state + " 1 1 1 0 -1 " + QByteArray::number(flags) +
+           " 0 0 0 0 0 0 0 0 20 0 1 0 100 1000 10\n";
+}
+
+TEST(ProcProcessTable, ListsTheUsersLiveProcessesByRealUid) {
+    FakeProc proc;
+    const QByteArray mine = "Uid:\t1000\t1000\t1000\t1000";
+    proc.add("7", stat(7, "sleeper", 'S', 0x400000), mine);
+    proc.add("12", stat(12, "a) (b c) d", 'R', 0), mine);                    // the name ends at the last ')'
+    proc.add("3", stat(3, "kworker/0:1", 'I', 0x00200000 | 0x40), mine);     // kernel thread
+    proc.add("9", stat(9, "gone", 'Z', 0), mine);                            // zombie
+    proc.add("10", stat(10, "setuid", 'S', 0), "Uid:\t0\t1000\t1000\t1000"); // real uid differs
+    proc.add("11", stat(11, "broken", 'S', 0), "Gid:\t0");                   // no Uid line
+    proc.write("13/stat", stat(13, "no status", 'S', 0));                    // ended between two reads
+    proc.write("self/stat", stat(7, "sleeper", 'S', 0));                     // not a pid
+    proc.write("42x/stat", stat(42, "odd", 'S', 0));
+
+    ProcProcessTable table(proc.root.path(), QString(), 1000);
+    const std::vector<ProcessInfo> list = table.processes();
+    ASSERT_EQ(list.size(), 2U);
+    EXPECT_EQ(list[0].pid, 7);
+    EXPECT_EQ(list[0].name, QStringLiteral("sleeper"));
+    EXPECT_EQ(list[1].pid, 12);
+    EXPECT_EQ(list[1].name, QStringLiteral("a) (b c) d"));
+    EXPECT_EQ(list[1].uid, 1000U);
+}
+
+TEST(ProcProcessTable, FindsTheLeaderOfItsLogindSession) {
+    struct Case {
+        const char* name;
+        QByteArray cgroup;
+        QByteArray auditSession;
+        pid_t leader;
+    };
+    const Case cases[] = {
+        {"cgroup v2", "0::/user.slice/user-1000.slice/session-c2.scope\n", "4294967295", 4711},
+        {"cgroup v1", "1:name=systemd:/user.slice/user-1000.slice/session-c2.scope/x\n", "", 4711},
+        {"audit session", "0::/user.slice/user-1000.slice/user@1000.service/app.slice\n", "c2", 4711},
+        {"no session", "0::/system.slice/cron.service\n", "4294967295", 0},
+        {"unknown session", "0::/user.slice/session-9.scope\n", "", 0},
+    };
+    for (const Case& c : cases) {
+        FakeProc proc;
+        QTemporaryDir sessions;
+        proc.write("self/cgroup", c.cgroup);
+        proc.write("self/sessionid", c.auditSession);
+        QFile record(sessions.filePath(QStringLiteral("c2")));
+        ASSERT_TRUE(record.open(QIODevice::WriteOnly));
+        record.write("# This is private data. Do not parse.\nUID=1000\nUSER=u\nACTIVE=1\nLEADER=4711\nTYPE=x11\n");
+        record.close();
+        EXPECT_EQ(ProcProcessTable(proc.root.path(), sessions.path(), 1000).sessionLeader(), c.leader) << c.name;
+    }
+}
+
+TEST(ProcProcessTable, FindsThisVeryProcessOnTheRealProc) {
+    QFile comm(QStringLiteral("/proc/self/comm"));
+    ASSERT_TRUE(comm.open(QIODevice::ReadOnly));
+    const QString name = QString::fromUtf8(comm.readAll().trimmed());
+    const std::vector<ProcessInfo> list = ProcProcessTable().processes();
+    const auto self = std::find_if(list.begin(), list.end(), [](const ProcessInfo& p) { return p.pid == ::getpid(); });
+    ASSERT_NE(self, list.end());
+    EXPECT_EQ(self->name, name);
+    EXPECT_EQ(self->uid, ::getuid());
+    EXPECT_TRUE(std::is_sorted(list.begin(), list.end(),
+                               [](const ProcessInfo& a, const ProcessInfo& b) { return a.pid < b.pid; }));
+}
+
+} // namespace

@@ -1,0 +1,184 @@
+// The password field of the lock window and the retry count in the settings file.
+#include <sys/stat.h>
+
+#include <QtTest/QTest>
+
+#include "unit/LockTestSupport.h"
+
+namespace {
+
+const QString kRetryLeft = QStringLiteral("RetryLeft");
+
+class PasswordEntryTest : public LockedVessikTest {
+protected:
+    // Types `entry` into the locked screen's field and submits it with Return.
+    void enter(const QString& entry) {
+        field().setText(entry);
+        QTest::keyClick(&field(), Qt::Key_Return);
+    }
+    ino_t settingsInode() {
+        struct stat st {};
+        ::stat(files.settingsPath().toLocal8Bit().constData(), &st);
+        return st.st_ino;
+    }
+    QTimer* reenableTimer() {
+        const auto timers = delegate().findChildren<QTimer*>(QStringLiteral("enablePasswordTimer"));
+        return timers.isEmpty() ? nullptr : timers.last();
+    }
+};
+
+TEST_F(PasswordEntryTest, OnlyTheExactStoredPasswordUnlocks) {
+    struct Case {
+        const char* name;
+        std::optional<QString> stored; // nothing: "Password" removed from the file after the lock began
+        QString entry;
+        bool unlocks;
+    };
+    const Case cases[] = {
+        {"same", QStringLiteral("Secret pw"), QStringLiteral("Secret pw"), true},
+        {"letter case", QStringLiteral("Secret pw"), QStringLiteral("secret pw"), false},
+        {"leading space", QStringLiteral("Secret pw"), QStringLiteral(" Secret pw"), false},
+        {"trailing space", QStringLiteral("Secret pw"), QStringLiteral("Secret pw "), false},
+        {"empty entry", QStringLiteral("Secret pw"), QString(), false},
+        {"empty password, empty entry", QString(), QString(), true},
+        {"empty password, a space", QString(), QStringLiteral(" "), false},
+        {"password removed", std::nullopt, QStringLiteral("pw"), false},
+    };
+    for (const Case& c : cases) {
+        editSettings([](PropertyList& p) {
+            p.setInteger(QStringLiteral("RetryCount"), 5);
+            p.setInteger(kRetryLeft, 5);
+        });
+        if (c.stored) {
+            editSettings([&c](PropertyList& p) { p.setString(QStringLiteral("Password"), *c.stored); });
+        }
+        lock();
+        if (!c.stored) {
+            editSettings([](PropertyList& p) { p.remove(QStringLiteral("Password")); });
+        }
+        enter(c.entry);
+        EXPECT_EQ(delegate().isCaptured(), !c.unlocks) << c.name;
+        EXPECT_EQ(settings().integerValue(kRetryLeft), c.unlocks ? 5 : 4) << c.name;
+        EXPECT_EQ(field().isEnabled(), c.unlocks) << c.name;
+        if (delegate().isCaptured()) {
+            delegate().unlockScreen();
+        }
+        delegate().enablePasswordTextbox();
+        editSettings([](PropertyList& p) { p.setString(QStringLiteral("Password"), QStringLiteral("pw")); });
+    }
+}
+
+TEST_F(PasswordEntryTest, WrongEntriesCountDownAndTheOneReachingZeroShutsDown) {
+    const std::tuple<const char*, std::optional<std::int64_t>, std::int64_t, bool> cases[] = {
+        {"3 left", 3, 2, false},
+        {"1 left", 1, 4, true},
+        {"0 left", 0, -1, false},
+        {"-5 left", -5, -6, false},
+        {"missing", std::nullopt, -1, false},
+    };
+    for (const auto& [name, left, after, shutsDown] : cases) {
+        editSettings([&left = left](PropertyList& p) {
+            p.setInteger(QStringLiteral("RetryCount"), 4);
+            left ? p.setInteger(kRetryLeft, *left) : p.remove(kRetryLeft);
+        });
+        lock();
+        const ino_t before = settingsInode();
+        std::optional<std::int64_t> leftAtShutdown;
+        ino_t inodeAtShutdown = 0;
+        fakes.powerOff->onPowerOff = [&] {
+            leftAtShutdown = settings().integerValue(kRetryLeft);
+            inodeAtShutdown = settingsInode();
+        };
+        enter(QStringLiteral("wrong"));
+        EXPECT_EQ(settings().integerValue(kRetryLeft), after) << name;
+        EXPECT_EQ(fakes.events->events.contains(QStringLiteral("poweroff")), shutsDown) << name;
+        if (shutsDown) {
+            // Written before the shutdown is asked for, and once more after it.
+            EXPECT_EQ(leftAtShutdown, 4) << name;
+            EXPECT_NE(inodeAtShutdown, before) << name;
+            EXPECT_NE(settingsInode(), inodeAtShutdown) << name;
+        }
+        EXPECT_TRUE(delegate().isCaptured()) << name << ": a wrong entry never unlocks";
+        EXPECT_FALSE(field().isEnabled()) << name;
+        delegate().unlockScreen();
+        delegate().enablePasswordTextbox();
+    }
+}
+
+TEST_F(PasswordEntryTest, AWrongEntryEmptiesAndDisablesTheFieldForRetryTime) {
+    const std::tuple<std::int64_t, int> cases[] = {{5, 5000}, {0, 0}, {-3, 0}};
+    for (const auto& [retryTime, interval] : cases) {
+        editSettings(
+            [retryTime = retryTime](PropertyList& p) { p.setInteger(QStringLiteral("RetryTime"), retryTime); });
+        lock();
+        enter(QStringLiteral("wrong"));
+        EXPECT_TRUE(field().text().isEmpty());
+        EXPECT_FALSE(field().isEnabled());
+        QTimer* timer = reenableTimer();
+        ASSERT_NE(timer, nullptr);
+        EXPECT_TRUE(timer->isSingleShot());
+        EXPECT_EQ(timer->interval(), interval) << retryTime;
+        if (interval == 0) {
+            QApplication::processEvents();
+            EXPECT_TRUE(field().isEnabled()) << retryTime;
+            EXPECT_EQ(QApplication::focusWidget(), &field()) << retryTime;
+        }
+        delegate().unlockScreen();
+        delegate().enablePasswordTextbox();
+    }
+}
+
+TEST_F(PasswordEntryTest, TheCountIsResetToRetryCountAsStored) {
+    // A correct entry copies "RetryCount" unchanged, whatever its kind.
+    editSettings([](PropertyList& p) {
+        p.setString(QStringLiteral("RetryCount"), QStringLiteral("7"));
+        p.setInteger(kRetryLeft, 2);
+    });
+    lock();
+    enter(QStringLiteral("pw"));
+    EXPECT_FALSE(delegate().isCaptured());
+    EXPECT_EQ(settings().stringValue(kRetryLeft), QStringLiteral("7"));
+
+    // Without "RetryCount" the count starts again from 5, the shipped count.
+    for (const std::int64_t left : {3, 1}) {
+        editSettings([left](PropertyList& p) {
+            p.remove(QStringLiteral("RetryCount"));
+            p.setInteger(kRetryLeft, left);
+        });
+        lock();
+        enter(left == 1 ? QStringLiteral("wrong") : QStringLiteral("pw"));
+        EXPECT_EQ(settings().integerValue(kRetryLeft), 5) << left;
+        if (delegate().isCaptured()) {
+            delegate().unlockScreen();
+        }
+    }
+}
+
+TEST_F(PasswordEntryTest, TheCountSurvivesARestart) {
+    editSettings([](PropertyList& p) { p.setInteger(kRetryLeft, 3); });
+    lock();
+    enter(QStringLiteral("wrong"));
+    start();
+    lock();
+    enter(QStringLiteral("wrong again"));
+    EXPECT_EQ(settings().integerValue(kRetryLeft), 1);
+}
+
+TEST_F(PasswordEntryTest, AnUnreadableFileMidLockNeitherLocksOutNorCounts) {
+    editSettings([](PropertyList& p) { p.setInteger(kRetryLeft, 1); });
+    lock();
+    files.writeSettings("<plist><dict><key>Password"); // broken while the screen is locked
+    enter(QStringLiteral("wrong"));
+    EXPECT_TRUE(delegate().isCaptured());
+    EXPECT_FALSE(field().isEnabled());
+    ASSERT_NE(reenableTimer(), nullptr);
+    EXPECT_EQ(reenableTimer()->interval(), 5000) << "the lock-out time in force when the lock began";
+    EXPECT_FALSE(fakes.events->events.contains(QStringLiteral("poweroff")));
+
+    delegate().enablePasswordTextbox();
+    enter(QStringLiteral("pw"));
+    EXPECT_FALSE(delegate().isCaptured());
+    EXPECT_EQ(files.readSettings(), QByteArray("<plist><dict><key>Password")) << "nothing is written over it";
+}
+
+} // namespace
