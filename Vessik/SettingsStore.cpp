@@ -3,6 +3,7 @@
 
 #include <QtCore/QDir>
 #include <QtCore/QFile>
+#include <QtCore/QFileInfo>
 #include <QtCore/QRegularExpression>
 #include <QtCore/QSaveFile>
 
@@ -23,6 +24,9 @@ void VessikAppDelegate::readPlist(const QString& name) {
     if (path.isEmpty()) {
         path = bundle_.resourcesPath() + u'/' + name + QStringLiteral(".plist");
         error = QStringLiteral("no such file");
+    } else if (!QFileInfo(path).isFile()) {
+        // Opening a FIFO or a device could block the program for good.
+        error = QStringLiteral("not a regular file");
     } else {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly)) {

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <xcb/randr.h>
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
@@ -37,6 +38,7 @@ public:
         }
         screen_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
         loadKeyboardMapping();
+        loadMonitors();
     }
     ~Probe() { xcb_disconnect(c_); }
 
@@ -72,24 +74,47 @@ public:
         return status;
     }
 
-    // Whether the topmost viewable top-level window covers the whole screen.
+    // Whether every monitor is covered: the topmost viewable top-level window at
+    // the monitor's centre spans the whole monitor (the lock window on its own
+    // monitor, a shield on each of the others).
     bool covered() {
         Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c_, xcb_query_tree(c_, screen_->root), nullptr));
         if (!tree) {
             return false;
         }
+        struct Rect {
+            int x, y, w, h;
+        };
+        std::vector<Rect> windows; // viewable top-level windows, bottom to top
         const xcb_window_t* children = xcb_query_tree_children(tree.get());
-        for (int i = xcb_query_tree_children_length(tree.get()) - 1; i >= 0; --i) {
-            Reply<xcb_get_window_attributes_reply_t> attr(
-                xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, children[i]), nullptr));
-            if (!attr || attr->map_state != XCB_MAP_STATE_VIEWABLE) {
-                continue;
-            }
-            Reply<xcb_get_geometry_reply_t> g(xcb_get_geometry_reply(c_, xcb_get_geometry(c_, children[i]), nullptr));
-            return g && g->x <= 0 && g->y <= 0 && g->x + g->width >= screen_->width_in_pixels &&
-                   g->y + g->height >= screen_->height_in_pixels;
+        const int count = xcb_query_tree_children_length(tree.get());
+        std::vector<xcb_get_window_attributes_cookie_t> attrCookies;
+        std::vector<xcb_get_geometry_cookie_t> geoCookies;
+        for (int i = 0; i < count; ++i) {
+            attrCookies.push_back(xcb_get_window_attributes(c_, children[i]));
+            geoCookies.push_back(xcb_get_geometry(c_, children[i]));
         }
-        return false;
+        for (int i = 0; i < count; ++i) {
+            Reply<xcb_get_window_attributes_reply_t> attr(xcb_get_window_attributes_reply(c_, attrCookies[i], nullptr));
+            Reply<xcb_get_geometry_reply_t> g(xcb_get_geometry_reply(c_, geoCookies[i], nullptr));
+            if (attr && g && attr->map_state == XCB_MAP_STATE_VIEWABLE) {
+                windows.push_back({g->x, g->y, g->width, g->height});
+            }
+        }
+        for (const Monitor& m : monitors_) {
+            const int cx = m.x + m.w / 2, cy = m.y + m.h / 2;
+            bool ok = false;
+            for (auto it = windows.rbegin(); it != windows.rend(); ++it) {
+                if (cx >= it->x && cx < it->x + it->w && cy >= it->y && cy < it->y + it->h) {
+                    ok = it->x <= m.x && it->y <= m.y && it->x + it->w >= m.x + m.w && it->y + it->h >= m.y + m.h;
+                    break;
+                }
+            }
+            if (!ok) {
+                return false;
+            }
+        }
+        return true;
     }
 
 private:
@@ -104,6 +129,24 @@ private:
         syms_.assign(syms, syms + xcb_get_keyboard_mapping_keysyms_length(m.get()));
     }
 
+    void loadMonitors() {
+        Reply<xcb_randr_get_monitors_reply_t> r(
+            xcb_randr_get_monitors_reply(c_, xcb_randr_get_monitors(c_, screen_->root, 1), nullptr));
+        if (r) {
+            for (auto it = xcb_randr_get_monitors_monitors_iterator(r.get()); it.rem > 0;
+                 xcb_randr_monitor_info_next(&it)) {
+                monitors_.push_back({it.data->x, it.data->y, it.data->width, it.data->height});
+            }
+        }
+        if (monitors_.empty()) {
+            monitors_.push_back({0, 0, screen_->width_in_pixels, screen_->height_in_pixels});
+        }
+    }
+
+    struct Monitor {
+        int x, y, w, h;
+    };
+    std::vector<Monitor> monitors_;
     xcb_connection_t* c_;
     xcb_screen_t* screen_ = nullptr;
     xcb_keycode_t min_ = 0;

@@ -157,6 +157,14 @@ TEST_F(SettingsStoreTest, MissingFileLoadsAsNothingAndIsNotCreatedByAWrite) {
     EXPECT_FALSE(QFile::exists(files.settingsPath()));
 }
 
+TEST_F(SettingsStoreTest, ASettingsPathThatIsNoRegularFileFailsWithoutBlocking) {
+    files.removeSettings();
+    ASSERT_EQ(::mkfifo(files.settingsPath().toLocal8Bit().constData(), 0600), 0);
+    EXPECT_TRUE(load().isNull()); // opening the FIFO would block for ever
+    ASSERT_EQ(fakes.logLines->size(), 1);
+    EXPECT_TRUE(fakes.logLines->first().endsWith(QStringLiteral("error = 'not a regular file'")));
+}
+
 TEST_F(SettingsStoreTest, AnUnserialisableDictionaryLogsAndLeavesTheFile) {
     const QByteArray before = files.readSettings();
     fakes.logLines->clear();
