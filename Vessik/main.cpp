@@ -2,6 +2,7 @@
 #include <clocale>
 
 #include <QtCore/QTimer>
+#include <QtCore/QTranslator>
 #include <QtDBus/QDBusError>
 #include <QtDBus/QDBusMessage>
 #include <QtWidgets/QApplication>
@@ -10,6 +11,7 @@
 #include "Bundle.h"
 #include "MainInterface.h"
 #include "TestLockSignal.h"
+#include "Translations.h"
 #include "VessikAppDelegate.h"
 #include "platform/PlatformServices.h"
 #include "platform/x11/X11.h"
@@ -22,6 +24,11 @@ int main(int argc, char** argv) {
     std::setlocale(LC_NUMERIC, "C");
     qRegisterMetaType<QDBusMessage>();
     qRegisterMetaType<QDBusError>();
+    // The user's language from the bundle's translations; English without one.
+    QTranslator translator;
+    if (loadBundleTranslation(translator, Bundle::main(), QLocale())) {
+        QCoreApplication::installTranslator(&translator);
+    }
 
     PlatformServices platform = makeLinuxPlatform();
     if (!isX11Session()) {

@@ -9,36 +9,208 @@
 //   xprobe top-window X Y     print the id and WM_CLASS class of the topmost viewable
 //                             top-level window at that point ("none" when there is none)
 //   xprobe pixel X Y          print the colour of the screen at that point as "R G B"
+//   xprobe grab-key KEY MODS  try a passive grab of a key on the root; prints 0 when
+//                             granted (and lets go of it), else the X error code
+//                             (10 = BadAccess: another client holds that combination)
+//   xprobe hold-key KEY MODS  grab a key like another program's hotkey; prints "held"
+//                             or "refused" and keeps the grab until stdin closes
+//   xprobe xi-hold-key KEY MODS [DEVICE]
+//                             the same as an XInput2 passive grab (DEVICE: "all",
+//                             "master" (default) or a device id)
+//   xprobe press KEYS         press KEYS with XTEST and release them in reverse order
+//   xprobe move               move the pointer by one pixel with XTEST (user input)
+//   xprobe delivered KEYS     focus a window of its own, press KEYS with XTEST and print
+//                             "yes" when the last key reached that window, "no" when
+//                             another client's grab took it (nothing is grabbed here)
+//   xprobe time-to-grab SECONDS [KEYS]
+//                             press KEYS (or, without KEYS, move the pointer) with
+//                             XTEST, then try to grab the keyboard until another
+//                             client holds it; prints the seconds that took, or
+//                             "timeout" after SECONDS
 //
+// KEY is an XKB key name (AC01 is the key of "A" on a US keyboard, whatever the
+// layout); KEYS joins key names with "+" (LFSH+LCTL+LALT+AC09). MODS joins
+// shift, lock, control, mod1..mod5 with "+", or is "none" or "any".
 // Grab statuses: 0 Success, 1 AlreadyGrabbed, 2 InvalidTime, 3 NotViewable, 4 Frozen.
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 #include <xcb/xcb.h>
+#include <xcb/xinput.h>
+#include <xcb/xtest.h>
+#include <xkbcommon/xkbcommon-x11.h>
 
 namespace {
 
 struct Free {
     void operator()(void* p) const { std::free(p); }
 };
+template <typename T> using Reply = std::unique_ptr<T, Free>;
 
 int grabKeyboard(xcb_connection_t* c, xcb_window_t root) {
-    std::unique_ptr<xcb_grab_keyboard_reply_t, Free> r(xcb_grab_keyboard_reply(
+    Reply<xcb_grab_keyboard_reply_t> r(xcb_grab_keyboard_reply(
         c, xcb_grab_keyboard(c, 0, root, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC), nullptr));
     return r ? r->status : -1;
 }
 
 int grabPointer(xcb_connection_t* c, xcb_window_t root) {
-    std::unique_ptr<xcb_grab_pointer_reply_t, Free> r(
+    Reply<xcb_grab_pointer_reply_t> r(
         xcb_grab_pointer_reply(c,
                                xcb_grab_pointer(c, 0, root, XCB_EVENT_MASK_BUTTON_PRESS, XCB_GRAB_MODE_ASYNC,
                                                 XCB_GRAB_MODE_ASYNC, XCB_NONE, XCB_NONE, XCB_CURRENT_TIME),
                                nullptr));
     return r ? r->status : -1;
+}
+
+[[noreturn]] void fail(const std::string& message) {
+    std::fprintf(stderr, "xprobe: %s\n", message.c_str());
+    std::exit(2);
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end - start));
+        if (end == std::string::npos) {
+            return parts;
+        }
+        start = end + 1;
+    }
+}
+
+xcb_keycode_t keycodeOf(xcb_connection_t* c, const std::string& name) {
+    if (xkb_x11_setup_xkb_extension(c, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
+                                    XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, nullptr, nullptr) != 1) {
+        fail("no XKB extension");
+    }
+    xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+    xkb_keymap* keymap =
+        xkb_x11_keymap_new_from_device(context, c, xkb_x11_get_core_keyboard_device_id(c), XKB_KEYMAP_COMPILE_NO_FLAGS);
+    if (keymap == nullptr) {
+        fail("cannot read the keymap");
+    }
+    const xkb_keycode_t code = xkb_keymap_key_by_name(keymap, name.c_str());
+    xkb_keymap_unref(keymap);
+    xkb_context_unref(context);
+    if (code == XKB_KEYCODE_INVALID || code > 255) {
+        fail("unknown key name " + name);
+    }
+    return static_cast<xcb_keycode_t>(code);
+}
+
+std::uint16_t modifiersOf(const std::string& text) {
+    if (text == "none") {
+        return 0;
+    }
+    if (text == "any") {
+        return XCB_MOD_MASK_ANY;
+    }
+    static const std::pair<const char*, std::uint16_t> names[] = {
+        {"shift", XCB_MOD_MASK_SHIFT}, {"lock", XCB_MOD_MASK_LOCK}, {"control", XCB_MOD_MASK_CONTROL},
+        {"mod1", XCB_MOD_MASK_1},      {"mod2", XCB_MOD_MASK_2},    {"mod3", XCB_MOD_MASK_3},
+        {"mod4", XCB_MOD_MASK_4},      {"mod5", XCB_MOD_MASK_5},
+    };
+    std::uint16_t mask = 0;
+    for (const std::string& part : split(text, '+')) {
+        bool known = false;
+        for (const auto& [name, bit] : names) {
+            if (part == name) {
+                mask |= bit;
+                known = true;
+            }
+        }
+        if (!known) {
+            fail("unknown modifier " + part);
+        }
+    }
+    return mask;
+}
+
+// Passive core grab; returns 0 or the X error code.
+int grabKey(xcb_connection_t* c, xcb_window_t root, xcb_keycode_t key, std::uint16_t mods) {
+    Reply<xcb_generic_error_t> error(
+        xcb_request_check(c, xcb_grab_key_checked(c, 0, root, mods, key, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)));
+    return error ? error->error_code : 0;
+}
+
+// Passive XInput2 grab; returns true when granted for every asked modifier set.
+bool xiGrabKey(xcb_connection_t* c, xcb_window_t root, xcb_keycode_t key, std::uint32_t mods,
+               xcb_input_device_id_t device) {
+    Reply<xcb_input_xi_query_version_reply_t> version(
+        xcb_input_xi_query_version_reply(c, xcb_input_xi_query_version(c, 2, 2), nullptr));
+    if (!version || version->major_version < 2) {
+        fail("no XInput 2");
+    }
+    const std::uint32_t mask = XCB_INPUT_XI_EVENT_MASK_KEY_PRESS | XCB_INPUT_XI_EVENT_MASK_KEY_RELEASE;
+    Reply<xcb_input_xi_passive_grab_device_reply_t> reply(xcb_input_xi_passive_grab_device_reply(
+        c,
+        xcb_input_xi_passive_grab_device(c, XCB_CURRENT_TIME, root, XCB_NONE, key, device, 1, 1,
+                                         XCB_INPUT_GRAB_TYPE_KEYCODE, XCB_INPUT_GRAB_MODE_22_ASYNC,
+                                         XCB_INPUT_GRAB_MODE_22_ASYNC, 0, &mask, &mods),
+        nullptr));
+    return reply && reply->num_modifiers == 0;
+}
+
+void sync(xcb_connection_t* c) {
+    Reply<xcb_get_input_focus_reply_t> r(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+}
+
+// Presses the keys in order and releases them in reverse, as one chord.
+void press(xcb_connection_t* c, xcb_window_t root, const std::string& keys) {
+    std::vector<xcb_keycode_t> codes;
+    for (const std::string& name : split(keys, '+')) {
+        codes.push_back(keycodeOf(c, name));
+    }
+    for (const xcb_keycode_t code : codes) {
+        xcb_test_fake_input(c, XCB_KEY_PRESS, code, XCB_CURRENT_TIME, root, 0, 0, 0);
+    }
+    for (auto it = codes.rbegin(); it != codes.rend(); ++it) {
+        xcb_test_fake_input(c, XCB_KEY_RELEASE, *it, XCB_CURRENT_TIME, root, 0, 0, 0);
+    }
+    sync(c);
+}
+
+void move(xcb_connection_t* c, xcb_window_t root) {
+    xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 1, XCB_CURRENT_TIME, root, 1, 0, 0); // relative, one pixel right
+    sync(c);
+}
+
+// Whether the last key of `keys` reaches a focused window of ours. A plain key
+// pressed after the chord marks the end: events arrive in order.
+bool delivered(xcb_connection_t* c, const xcb_screen_t* screen, const std::string& keys) {
+    const xcb_window_t window = xcb_generate_id(c);
+    const std::uint32_t values[] = {1, XCB_EVENT_MASK_KEY_PRESS}; // override-redirect, key presses
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      XCB_COPY_FROM_PARENT, XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+    xcb_map_window(c, window);
+    sync(c);
+    xcb_set_input_focus(c, XCB_INPUT_FOCUS_POINTER_ROOT, window, XCB_CURRENT_TIME);
+    sync(c);
+    const xcb_keycode_t key = keycodeOf(c, split(keys, '+').back());
+    const xcb_keycode_t marker = keycodeOf(c, "AB10"); // not a hotkey key of anyone's here
+    press(c, screen->root, keys);
+    press(c, screen->root, "AB10");
+    bool reached = false;
+    while (Reply<xcb_generic_event_t> event{xcb_wait_for_event(c)}) {
+        if ((event->response_type & 0x7F) == XCB_KEY_PRESS) {
+            const auto* e = reinterpret_cast<const xcb_key_press_event_t*>(event.get());
+            reached = reached || e->detail == key;
+            if (e->detail == marker) {
+                break;
+            }
+        }
+    }
+    xcb_destroy_window(c, window);
+    return reached;
 }
 
 void waitForStdinToClose() {
@@ -63,7 +235,7 @@ xcb_window_t mapWindow(xcb_connection_t* c, const xcb_screen_t* screen, int x, i
 
 // The class part of WM_CLASS ("instance\0class\0"), or "-".
 std::string windowClass(xcb_connection_t* c, xcb_window_t w) {
-    std::unique_ptr<xcb_get_property_reply_t, Free> r(
+    Reply<xcb_get_property_reply_t> r(
         xcb_get_property_reply(c, xcb_get_property(c, 0, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 256), nullptr));
     if (!r) {
         return "-";
@@ -78,13 +250,12 @@ std::string windowClass(xcb_connection_t* c, xcb_window_t w) {
 }
 
 void printTopWindow(xcb_connection_t* c, xcb_window_t root, int x, int y) {
-    std::unique_ptr<xcb_query_tree_reply_t, Free> tree(xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr));
+    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr));
     const xcb_window_t* children = tree ? xcb_query_tree_children(tree.get()) : nullptr;
     for (int i = tree ? xcb_query_tree_children_length(tree.get()) - 1 : -1; i >= 0; --i) { // top first
-        std::unique_ptr<xcb_get_window_attributes_reply_t, Free> a(
+        Reply<xcb_get_window_attributes_reply_t> a(
             xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, children[i]), nullptr));
-        std::unique_ptr<xcb_get_geometry_reply_t, Free> g(
-            xcb_get_geometry_reply(c, xcb_get_geometry(c, children[i]), nullptr));
+        Reply<xcb_get_geometry_reply_t> g(xcb_get_geometry_reply(c, xcb_get_geometry(c, children[i]), nullptr));
         if (!a || !g || a->map_state != XCB_MAP_STATE_VIEWABLE || a->_class != XCB_WINDOW_CLASS_INPUT_OUTPUT) {
             continue;
         }
@@ -97,7 +268,7 @@ void printTopWindow(xcb_connection_t* c, xcb_window_t root, int x, int y) {
 }
 
 void printPixel(xcb_connection_t* c, xcb_window_t root, int x, int y) {
-    std::unique_ptr<xcb_get_image_reply_t, Free> r(
+    Reply<xcb_get_image_reply_t> r(
         xcb_get_image_reply(c,
                             xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, static_cast<std::int16_t>(x),
                                           static_cast<std::int16_t>(y), 1, 1, ~0U),
@@ -115,7 +286,7 @@ void printPixel(xcb_connection_t* c, xcb_window_t root, int x, int y) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: xprobe grab-keyboard|grab-pointer|hold-keyboard|map-window|top-window|pixel\n");
+        std::fprintf(stderr, "usage: xprobe COMMAND [ARGS] (see the source)\n");
         return 2;
     }
     xcb_connection_t* c = xcb_connect(nullptr, nullptr);
@@ -125,33 +296,93 @@ int main(int argc, char** argv) {
     }
     const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
     const xcb_window_t root = screen->root;
-    auto arg = [argc, argv](int i) { return i < argc ? std::atoi(argv[i]) : 0; };
-    const char* cmd = argv[1];
+    const std::string cmd = argv[1];
+    auto arg = [&](int i) -> std::string {
+        if (i >= argc) {
+            fail("missing argument for " + cmd);
+        }
+        return argv[i];
+    };
+    auto number = [&](int i) { return std::atoi(arg(i).c_str()); };
     int rc = 0;
-    if (std::strcmp(cmd, "grab-keyboard") == 0) {
+    if (cmd == "grab-keyboard") {
         const int status = grabKeyboard(c, root);
         std::printf("%d\n", status);
         xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
-    } else if (std::strcmp(cmd, "grab-pointer") == 0) {
+    } else if (cmd == "grab-pointer") {
         const int status = grabPointer(c, root);
         std::printf("%d\n", status);
         xcb_ungrab_pointer(c, XCB_CURRENT_TIME);
-    } else if (std::strcmp(cmd, "hold-keyboard") == 0) {
+    } else if (cmd == "hold-keyboard") {
         const int status = grabKeyboard(c, root);
         std::printf("%s\n", status == 0 ? "held" : "refused");
         std::fflush(stdout);
         waitForStdinToClose();
         xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
-    } else if (std::strcmp(cmd, "map-window") == 0 && argc == 6) {
-        std::printf("0x%x\n", mapWindow(c, screen, arg(2), arg(3), arg(4), arg(5)));
+    } else if (cmd == "map-window") {
+        std::printf("0x%x\n", mapWindow(c, screen, number(2), number(3), number(4), number(5)));
         std::fflush(stdout);
         waitForStdinToClose();
-    } else if (std::strcmp(cmd, "top-window") == 0 && argc == 4) {
-        printTopWindow(c, root, arg(2), arg(3));
-    } else if (std::strcmp(cmd, "pixel") == 0 && argc == 4) {
-        printPixel(c, root, arg(2), arg(3));
+    } else if (cmd == "top-window") {
+        printTopWindow(c, root, number(2), number(3));
+    } else if (cmd == "pixel") {
+        printPixel(c, root, number(2), number(3));
+    } else if (cmd == "grab-key") {
+        const xcb_keycode_t key = keycodeOf(c, arg(2));
+        const std::uint16_t mods = modifiersOf(arg(3));
+        const int error = grabKey(c, root, key, mods);
+        std::printf("%d\n", error);
+        xcb_ungrab_key(c, key, root, mods);
+    } else if (cmd == "hold-key") {
+        const xcb_keycode_t key = keycodeOf(c, arg(2));
+        const int error = grabKey(c, root, key, modifiersOf(arg(3)));
+        std::printf("%s\n", error == 0 ? "held" : "refused");
+        std::fflush(stdout);
+        waitForStdinToClose();
+    } else if (cmd == "xi-hold-key") {
+        const xcb_keycode_t key = keycodeOf(c, arg(2));
+        const std::uint16_t mods = modifiersOf(arg(3));
+        const std::string device = argc > 4 ? argv[4] : "master";
+        const auto id = static_cast<xcb_input_device_id_t>(device == "all"      ? XCB_INPUT_DEVICE_ALL
+                                                           : device == "master" ? XCB_INPUT_DEVICE_ALL_MASTER
+                                                                                : std::atoi(device.c_str()));
+        const bool held =
+            xiGrabKey(c, root, key, mods == XCB_MOD_MASK_ANY ? std::uint32_t{XCB_INPUT_MODIFIER_MASK_ANY} : mods, id);
+        std::printf("%s\n", held ? "held" : "refused");
+        std::fflush(stdout);
+        waitForStdinToClose();
+    } else if (cmd == "press") {
+        press(c, root, arg(2));
+    } else if (cmd == "move") {
+        move(c, root);
+    } else if (cmd == "delivered") {
+        std::printf("%s\n", delivered(c, screen, arg(2)) ? "yes" : "no");
+    } else if (cmd == "time-to-grab") {
+        const double timeout = std::atof(arg(2).c_str());
+        if (argc > 3) {
+            press(c, root, argv[3]);
+        } else {
+            move(c, root);
+        }
+        const auto start = std::chrono::steady_clock::now();
+        for (;;) {
+            const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            const int status = grabKeyboard(c, root);
+            if (status == 0) {
+                xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
+                sync(c);
+            } else {
+                std::printf("%.4f\n", elapsed);
+                break;
+            }
+            if (elapsed > timeout) {
+                std::printf("timeout\n");
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     } else {
-        std::fprintf(stderr, "xprobe: unknown command %s\n", cmd);
+        std::fprintf(stderr, "xprobe: unknown command %s\n", cmd.c_str());
         rc = 2;
     }
     std::fflush(stdout);

@@ -1,47 +1,26 @@
 #include <vector>
 
 #include "platform/PlatformServices.h"
+#include "platform/linux/DesktopPreferencePane.h"
 #include "platform/linux/LogindPowerOff.h"
 #include "platform/linux/ProcProcessTable.h"
 #include "platform/linux/SyslogLog.h"
+#include "platform/x11/X11.h"
 #include "platform/x11/X11DisplayCapture.h"
-
-namespace {
-
-// Stand-ins for services whose X11/Linux implementation is not in this build:
-// each reports failure and does nothing, as the real one does without X11.
-class NoHotKeys : public HotKeyService {
-public:
-    void installEventHandler(HotKeyHandlerFunction, const EventTypeSpec&) override {}
-    EventHotKeyRef registerEventHotKey(std::int32_t, std::uint32_t, const EventHotKeyID&) override { return {}; }
-};
-
-class NoSymbolicHotKeys : public SymbolicHotKeys {
-public:
-    bool copySymbolicHotKeys(std::vector<SymbolicHotKey>&) override { return false; }
-};
-
-class NoIdleCounter : public IdleCounter {
-public:
-    std::optional<std::int64_t> idleNanoseconds() override { return std::nullopt; }
-};
-
-class NoPreferencePane : public PreferencePane {
-public:
-    bool openKeyboardPreferences() override { return false; }
-};
-
-} // namespace
+#include "platform/x11/X11HotKeys.h"
+#include "platform/x11/X11IdleCounter.h"
+#include "platform/x11/X11SymbolicHotKeys.h"
 
 PlatformServices makeLinuxPlatform() {
     PlatformServices p;
     p.log = std::make_unique<SyslogLog>();
     p.displays = std::make_unique<X11DisplayCapture>();
-    p.hotKeys = std::make_unique<NoHotKeys>();
-    p.symbolicHotKeys = std::make_unique<NoSymbolicHotKeys>();
-    p.idle = std::make_unique<NoIdleCounter>();
+    auto hotKeys = std::make_unique<X11HotKeys>(x11Connection(), x11RootWindow());
+    p.symbolicHotKeys = std::make_unique<X11SymbolicHotKeys>(hotKeys->ownGrabs());
+    p.hotKeys = std::move(hotKeys);
+    p.idle = std::make_unique<X11IdleCounter>(x11Connection(), x11RootWindow());
     p.processes = std::make_unique<ProcProcessTable>();
     p.powerOff = std::make_unique<LogindPowerOff>();
-    p.preferencePane = std::make_unique<NoPreferencePane>();
+    p.preferencePane = std::make_unique<DesktopPreferencePane>();
     return p;
 }
