@@ -243,9 +243,11 @@ TEST_F(SettingsWindowTest, PasswordChangesFollowTheirRules) {
         d.newPassTextbox()->setText(QString::fromUtf8(c.newText));
         d.confirmPassTextbox()->setText(QString::fromUtf8(c.confirmText));
         const QByteArray before = files.readSettings();
+        const auto hotKeysBefore = *fakes.hotKeys->live;
         click("saveButton");
 
         EXPECT_EQ(d.errorLabel()->text(), text(c.error).value_or(QString())) << c.name;
+        EXPECT_EQ(*fakes.hotKeys->live == hotKeysBefore, c.error != nullptr) << c.name << ": registered anew";
         if (c.error == nullptr) {
             EXPECT_FALSE(ui.settingsWindow().isVisible()) << c.name;
             const PropertyList saved = stored();
@@ -297,6 +299,9 @@ TEST_F(SettingsWindowTest, ASaveWritesExactlyTheFormsKeysInOrder) {
     EXPECT_EQ(saved.integerValue(QStringLiteral("RetryCount")), 9);
     EXPECT_EQ(saved.integerValue(QStringLiteral("RetryLeft")), 9) << "every save restores all attempts";
     EXPECT_FALSE(ui.settingsWindow().isVisible());
+    ASSERT_EQ(fakes.hotKeys->live->size(), 2u) << "both hotkeys registered from the file just written";
+    EXPECT_EQ(fakes.hotKeys->live->front()->keyCode, VessikAppDelegate::keyCodeForKeyString(QStringLiteral("M")));
+    EXPECT_EQ(fakes.hotKeys->live->front()->modifiers, std::uint32_t{optionKey});
 }
 
 TEST_F(SettingsWindowTest, ASaveAfterAFailedLoadWritesTheWholeForm) {
@@ -395,6 +400,7 @@ void expectFailedWriteKeepsTheWindowOpen(MainInterface& ui, const FakePlatform& 
     EXPECT_EQ(read(), before);
     ASSERT_FALSE(fakes.logLines->isEmpty());
     EXPECT_TRUE(fakes.logLines->last().startsWith(QStringLiteral("Cannot write settings file"))) << "the cause";
+    EXPECT_TRUE(fakes.hotKeys->live->empty()) << "no hotkeys registered from a file that was not written";
 }
 
 TEST_F(SettingsWindowTest, ASaveOverADirectoryKeepsTheWindowOpen) {

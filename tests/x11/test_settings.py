@@ -12,8 +12,10 @@ With VESSIK_SCREENSHOT_DIR set, the window is also saved as settings.png
 import os
 import subprocess
 
-from vessik_harness import VessikTestCase, main, wait_until
+from vessik_harness import VessikTestCase, main, tool, wait_until
 
+OLD_LOCK_CHORD = "LFSH+LCTL+LALT+AC09"  # Shift+Control+Alt+L, as shipped
+NEW_LOCK_CHORD = "LCTL+LALT+AB07"  # Control+Alt+M, as set in the window
 ERROR_RGB = bytes((0xB0, 0x3A, 0x2E))  # the error line's colour in SettingsWindow.ui
 HARMLESS = {"OffShift": 1, "OffControl": 1, "OffAlt": 1, "OffFunc": "F11", "RetryCount": 100, "RetryLeft": 100}
 
@@ -39,10 +41,23 @@ class SettingsWindowTest(VessikTestCase):
     def type(self, text):
         self.x.run("xdotool", "type", "--delay", "30", text)
 
-    def open_settings_from_tray(self):
-        """Right-clicks the tray icon, clicks the menu's Settings entry, waits for the focused window."""
+    def probe(self, *args):
+        return self.x.run(tool("xprobe"), *args).strip()
+
+    def taken_by_vessik(self, chord):
+        """Whether another client's grab takes a press of `chord` (its last key stays away
+        from the probe's own focused window); nothing is grabbed by the probe."""
+        return self.probe("delivered", chord) == "no"
+
+    def locked(self):
+        return self.probe("grab-keyboard") == "1"
+
+    def start_tray_and_vessik(self):
         self.x.start_tray()
         self.start_vessik()
+
+    def open_settings_from_tray(self):
+        """Right-clicks the tray icon, clicks the menu's Settings entry, waits for the focused window."""
         icon = wait_until(self.vessik_windows, timeout=15, message="the tray icon")
         self.assertEqual(len(icon), 1, "before any click, the tray icon is Vessik's only window")
         self.x.run("xdotool", "mousemove", "--window", icon[0], "5", "5", "click", "3")
@@ -70,6 +85,8 @@ class SettingsWindowTest(VessikTestCase):
 
     def test_keys_and_password_saved_from_the_window(self):
         self.bundle.update_settings(**HARMLESS)
+        self.start_tray_and_vessik()
+        wait_until(lambda: self.taken_by_vessik(OLD_LOCK_CHORD), message="the shipped lock hotkey registered")
         window = self.open_settings_from_tray()
         self.save_picture(window, "settings.png")
 
@@ -97,10 +114,23 @@ class SettingsWindowTest(VessikTestCase):
         self.assertEqual(os.stat(self.bundle.settings_path).st_mode & 0o777, 0o600)
         self.assertNotIn("Pa55", self.log_text())
 
+        # The save registered the hotkeys anew (before it closed the window): the new one locks.
+        self.assertFalse(self.locked())
+        self.probe("press", NEW_LOCK_CHORD)
+        wait_until(self.locked, message="a lock by the new hotkey")
+        self.type("Pa55 word")
+        self.key("Return")
+        wait_until(lambda: not self.locked(), message="the unlock with the new password")
+        # The old one is let go: another client may grab it, and a press of it reaches other programs.
+        self.assertEqual(self.probe("grab-key", "AC09", "shift+control+mod1"), "0")
+        self.assertFalse(self.taken_by_vessik(OLD_LOCK_CHORD), "the old lock hotkey reaches other programs")
+        self.assertFalse(self.locked())
+
     def test_wrong_old_password_keeps_the_window_and_the_file(self):
         self.bundle.update_settings(Password="right", **HARMLESS)
         with open(self.bundle.settings_path, "rb") as f:
             before = f.read()
+        self.start_tray_and_vessik()
         window = self.open_settings_from_tray()
 
         self.key("alt+u")
