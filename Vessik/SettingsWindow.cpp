@@ -1,12 +1,325 @@
 // The settings window: filling the form, saving it, browsing for a picture.
+#include <exception>
+#include <utility>
+
+#include <QtCore/QDir>
+#include <QtCore/QFileInfo>
+#include <QtCore/QStandardPaths>
+#include <QtGui/QPalette>
+#include <QtGui/QPixmap>
+#include <QtWidgets/QApplication>
+#include <QtWidgets/QButtonGroup>
+#include <QtWidgets/QCheckBox>
+#include <QtWidgets/QComboBox>
+#include <QtWidgets/QFileDialog>
+#include <QtWidgets/QGroupBox>
+#include <QtWidgets/QLabel>
+#include <QtWidgets/QLineEdit>
+#include <QtWidgets/QWidget>
+
 #include "VessikAppDelegate.h"
 
-void VessikAppDelegate::initSettings() {
-    readPlist(QStringLiteral("Settings"));
+namespace {
+
+const QString kSettings = QStringLiteral("Settings");
+
+// A failure inside the save's guarded block. Its name is the whole message: the
+// block shows it in the error line as it stands.
+class NamedError : public std::exception {
+public:
+    explicit NamedError(QString name) : name_(std::move(name)), utf8_(name_.toUtf8()) {}
+    const QString& name() const { return name_; }
+    const char* what() const noexcept override { return utf8_.constData(); }
+
+private:
+    QString name_;
+    QByteArray utf8_;
+};
+
+// Marks combo-box items that exist only because the settings file stored a text
+// the list does not offer.
+constexpr int kStoredOnlyRole = Qt::UserRole + 1;
+// The integer a check box was filled with, kept for a box shown in the mixed state.
+constexpr const char* kStoredStateProperty = "vessikStoredState";
+
+// The text a text control shows for `key`: a string as it is, any other value by
+// its integer value (an integer as its decimal digits); nothing when the key is missing.
+std::optional<QString> shownText(const PropertyList& p, const QString& key) {
+    if (std::optional<QString> text = p.stringValue(key)) {
+        return text;
+    }
+    if (!p.contains(key)) {
+        return std::nullopt;
+    }
+    return QString::number(p.integerValue(key));
 }
 
-void VessikAppDelegate::saveButton(QObject* /*sender*/) {}
+void showText(QLineEdit* field, const PropertyList& p, const QString& key) {
+    if (field == nullptr) {
+        return;
+    }
+    if (std::optional<QString> text = shownText(p, key)) {
+        field->setText(*text);
+    }
+}
 
-void VessikAppDelegate::cancelButton(QObject* /*sender*/) {}
+// Shows the stored text in a non-editable combo box: the item with exactly that
+// text, or, for a text the list does not offer, an extra item made for it, so the
+// text is shown and saved back unchanged. Extra items of earlier fills are dropped.
+void showChoice(QComboBox* box, const PropertyList& p, const QString& key) {
+    if (box == nullptr) {
+        return;
+    }
+    const std::optional<QString> text = shownText(p, key);
+    if (!text) {
+        return;
+    }
+    const Qt::MatchFlags exact = Qt::MatchExactly | Qt::MatchCaseSensitive;
+    for (int i = box->count() - 1; i >= 0; --i) {
+        if (box->itemData(i, kStoredOnlyRole).toBool() && box->itemText(i) != *text) {
+            box->removeItem(i);
+        }
+    }
+    int index = box->findText(*text, exact);
+    if (index < 0) {
+        box->addItem(*text);
+        index = box->count() - 1;
+        box->setItemData(index, true, kStoredOnlyRole);
+    }
+    box->setCurrentIndex(index);
+}
 
-void VessikAppDelegate::browseButton(QObject* /*sender*/) {}
+// Check-box states are stored as 0 (off) and 1 (on). Any other stored integer
+// does not count as on for the hotkeys; the box shows it as mixed and a save
+// that leaves the box mixed writes that integer back.
+void showState(QCheckBox* box, std::int64_t value) {
+    if (box == nullptr) {
+        return;
+    }
+    box->setProperty(kStoredStateProperty, QVariant::fromValue<qlonglong>(value));
+    if (value == 0 || value == 1) {
+        box->setTristate(false);
+        box->setChecked(value == 1);
+    } else {
+        box->setTristate(true);
+        box->setCheckState(Qt::PartiallyChecked);
+    }
+}
+
+std::int64_t stateOf(const QCheckBox* box) {
+    switch (box->checkState()) {
+    case Qt::Checked:
+        return 1;
+    case Qt::Unchecked:
+        return 0;
+    case Qt::PartiallyChecked:
+        break;
+    }
+    bool ok = false;
+    const qlonglong stored = box->property(kStoredStateProperty).toLongLong(&ok);
+    return ok ? stored : -1;
+}
+
+std::int64_t integerOf(const QLineEdit* field) {
+    return PropertyList::integerValueOfText(field->text());
+}
+
+void clearText(QLineEdit* field) {
+    if (field != nullptr) {
+        field->clear();
+    }
+}
+
+// The picture chooser offers these extensions, in this order; the file it returns
+// is checked against them again, since a name typed into the dialog bypasses its filter.
+bool isPictureFile(const QString& path) {
+    const QFileInfo info(path);
+    const QString suffix = info.suffix().toLower();
+    return info.isFile() && (suffix == u"jpg" || suffix == u"gif" || suffix == u"png" || suffix == u"bmp");
+}
+
+// Where the picture chooser opens: beside the current picture if its folder
+// exists, else the user's pictures folder, else the home folder.
+QString startDirectory(const QString& currentPath) {
+    if (!currentPath.isEmpty()) {
+        const QFileInfo current(currentPath);
+        if (current.absoluteDir().exists()) {
+            return current.absolutePath();
+        }
+    }
+    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    if (!pictures.isEmpty() && QDir(pictures).exists()) {
+        return pictures;
+    }
+    return QDir::homePath();
+}
+
+} // namespace
+
+void VessikAppDelegate::initSettings() {
+    // The window's background tiles "bg.png". The group boxes get a plain,
+    // nearly opaque panel of their own, so their text never sits on the pattern.
+    if (settingsWindow_ != nullptr) {
+        const QString picture = bundle_.pathForResource(QStringLiteral("bg"), QStringLiteral("png"));
+        const QPixmap tile(picture);
+        if (tile.isNull()) {
+            log(QStringLiteral("Cannot load the settings window background '%1'")
+                    .arg(bundle_.resourcesPath() + QStringLiteral("/bg.png")));
+        } else {
+            QPalette palette = settingsWindow_->palette();
+            palette.setBrush(QPalette::Window, QBrush(tile));
+            settingsWindow_->setPalette(palette);
+            settingsWindow_->setAutoFillBackground(true);
+            QColor panel = QApplication::palette().color(QPalette::Window);
+            panel.setAlpha(235);
+            const QList<QGroupBox*> groups = settingsWindow_->findChildren<QGroupBox*>();
+            for (QGroupBox* group : groups) {
+                QPalette groupPalette = group->palette();
+                groupPalette.setBrush(QPalette::Window, panel);
+                group->setPalette(groupPalette);
+                group->setAutoFillBackground(true);
+            }
+        }
+    }
+
+    // The key and language choosers only offer their lists.
+    for (QComboBox* box : {languageDropdown_, lockDropdown_, offDropdown_}) {
+        if (box != nullptr) {
+            box->setEditable(false);
+        }
+    }
+
+    readPlist(kSettings);
+    const PropertyList& p = properties_;
+
+    // The old password is asked for only when one is stored (an empty one too).
+    if (oldPassTextbox_ != nullptr) {
+        const bool stored = p.contains(QStringLiteral("Password"));
+        oldPassTextbox_->setEnabled(stored);
+        oldPassTextbox_->setPlaceholderText(stored ? QString() : tr("No password set yet"));
+    }
+
+    // Typed passwords never outlive a refill.
+    clearText(oldPassTextbox_);
+    clearText(newPassTextbox_);
+    clearText(confirmPassTextbox_);
+
+    // Check boxes and the picture choice are always set; a text control keeps its
+    // text when its key is missing.
+    showChoice(languageDropdown_, p, QStringLiteral("Language"));
+    showState(lockShiftCheckbox_, p.integerValue(QStringLiteral("LockShift")));
+    showState(lockControlCheckbox_, p.integerValue(QStringLiteral("LockControl")));
+    showState(lockAltCheckbox_, p.integerValue(QStringLiteral("LockAlt")));
+    showChoice(lockDropdown_, p, QStringLiteral("LockFunc"));
+    showState(offShiftCheckbox_, p.integerValue(QStringLiteral("OffShift")));
+    showState(offControlCheckbox_, p.integerValue(QStringLiteral("OffControl")));
+    showState(offAltCheckbox_, p.integerValue(QStringLiteral("OffAlt")));
+    showChoice(offDropdown_, p, QStringLiteral("OffFunc"));
+    showText(inactivityTextbox_, p, QStringLiteral("InactivityTime"));
+    if (imageRadiobutton_ != nullptr) {
+        const int row = p.integerValue(QStringLiteral("ImageType")) == 1 ? 1 : 0;
+        if (QAbstractButton* button = imageRadiobutton_->button(row)) {
+            button->setChecked(true);
+        }
+    }
+    showText(imagePathTextbox_, p, QStringLiteral("ImagePath"));
+    showText(retriesTimeTextbox_, p, QStringLiteral("RetryTime"));
+    showText(retriesCountTextbox_, p, QStringLiteral("RetryCount"));
+
+    if (errorLabel_ != nullptr) {
+        errorLabel_->clear();
+    }
+}
+
+void VessikAppDelegate::saveButton(QObject* /*sender*/) {
+    readPlist(kSettings);
+    const QString password = QStringLiteral("Password");
+    const bool passwordStored = properties_.contains(password);
+
+    try {
+        PropertyList d = PropertyList::dictionary();
+        d.setString(QStringLiteral("Language"), languageDropdown_->currentText());
+        d.setInteger(QStringLiteral("LockShift"), stateOf(lockShiftCheckbox_));
+        d.setInteger(QStringLiteral("LockControl"), stateOf(lockControlCheckbox_));
+        d.setInteger(QStringLiteral("LockAlt"), stateOf(lockAltCheckbox_));
+        d.setString(QStringLiteral("LockFunc"), lockDropdown_->currentText());
+        d.setInteger(QStringLiteral("OffShift"), stateOf(offShiftCheckbox_));
+        d.setInteger(QStringLiteral("OffControl"), stateOf(offControlCheckbox_));
+        d.setInteger(QStringLiteral("OffAlt"), stateOf(offAltCheckbox_));
+        d.setString(QStringLiteral("OffFunc"), offDropdown_->currentText());
+
+        // A change needs both new fields; the old password is checked first, and
+        // only when one is stored. A stored value that is not text matches nothing.
+        const QString newPassword = newPassTextbox_->text();
+        const QString confirmation = confirmPassTextbox_->text();
+        if (!newPassword.isEmpty() && !confirmation.isEmpty()) {
+            if (passwordStored && oldPassTextbox_->text() != properties_.stringValue(password)) {
+                throw NamedError(QStringLiteral("Incorrect password"));
+            }
+            if (newPassword != confirmation) {
+                throw NamedError(QStringLiteral("New passwords don't match"));
+            }
+            d.setString(password, confirmation);
+        } else if (passwordStored) {
+            d.setValueFrom(password, properties_, password);
+        }
+
+        d.setInteger(QStringLiteral("InactivityTime"), integerOf(inactivityTextbox_));
+        d.setInteger(QStringLiteral("ImageType"), imageRadiobutton_->checkedId());
+        d.setString(QStringLiteral("ImagePath"), imagePathTextbox_->text());
+        d.setInteger(QStringLiteral("RetryTime"), integerOf(retriesTimeTextbox_));
+        d.setInteger(QStringLiteral("RetryCount"), integerOf(retriesCountTextbox_));
+        d.setInteger(QStringLiteral("RetryLeft"), integerOf(retriesCountTextbox_));
+
+        // A save that did not reach the file must not look like one that did:
+        // the window stays open with the form as typed (writePlist logged why).
+        if (!writePlist(d, kSettings)) {
+            throw NamedError(tr("Could not save the settings file, so nothing was changed. "
+                                "The system log (journalctl -t Vessik) says why."));
+        }
+        initHotKeys();
+        settingsWindow_->hide();
+        // The window is closed: no typed password stays in it.
+        clearText(oldPassTextbox_);
+        clearText(newPassTextbox_);
+        clearText(confirmPassTextbox_);
+    } catch (const NamedError& error) {
+        errorLabel_->setText(error.name());
+    }
+}
+
+void VessikAppDelegate::cancelButton(QObject* /*sender*/) {
+    if (settingsWindow_ != nullptr) {
+        settingsWindow_->hide();
+    }
+    clearText(oldPassTextbox_);
+    clearText(newPassTextbox_);
+    clearText(confirmPassTextbox_);
+}
+
+void VessikAppDelegate::browseButton(QObject* /*sender*/) {
+    QFileDialog dialog(settingsWindow_, tr("Choose a lock screen picture"));
+    dialog.setObjectName(QStringLiteral("pictureDialog"));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilter(tr("Pictures (*.jpg *.gif *.png *.bmp)"));
+    const QString current = imagePathTextbox_->text();
+    dialog.setDirectory(startDirectory(current));
+    if (!current.isEmpty() && QFileInfo(current).isFile()) {
+        dialog.selectFile(current);
+    }
+
+    const int result = fileDialogRunner_ ? fileDialogRunner_(dialog) : dialog.exec();
+    if (result != QDialog::Accepted) {
+        return;
+    }
+    const QStringList chosen = dialog.selectedFiles();
+    if (chosen.size() != 1) {
+        return;
+    }
+    if (!isPictureFile(chosen.first())) {
+        errorLabel_->setText(tr("Choose a picture file ending in .jpg, .gif, .png or .bmp."));
+        return;
+    }
+    imagePathTextbox_->setText(chosen.first());
+}

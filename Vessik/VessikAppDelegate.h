@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -20,6 +21,7 @@ class QFileSystemWatcher;
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
+class QFileDialog;
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -92,6 +94,11 @@ public:
     void saveButton(QObject* sender);
     void cancelButton(QObject* sender);
     void browseButton(QObject* sender);
+    // How browseButton shows its picture chooser: runs `dialog` modally and returns
+    // QDialog::Accepted or QDialog::Rejected. Unset, it is QDialog::exec(); tests
+    // answer the real dialog through it instead of a person.
+    using FileDialogRunner = std::function<int(QFileDialog& dialog)>;
+    void setFileDialogRunner(FileDialogRunner runner) { fileDialogRunner_ = std::move(runner); }
 
     // --- Accessor pairs ----------------------------------------------------------
     const PropertyList& properties() const { return properties_; }
@@ -200,6 +207,8 @@ private:
     QLineEdit* retriesCountTextbox_ = nullptr;
     QLabel* errorLabel_ = nullptr;
     QLineEdit* passwordTextbox_ = nullptr;
+
+    FileDialogRunner fileDialogRunner_;
 
     // The settings loaded when the current lock began (null while unlocked): the
     // password check falls back on them when the file cannot be read mid-lock.
