@@ -59,9 +59,10 @@ class ConflictTest(VessikTestCase):
         geometry = self.x.run("xdotool", "getwindowgeometry", "--shell", menu[0])
         g = {k: int(v) for k, v in (line.split("=") for line in geometry.split()) if k != "SCREEN"}
         self.x.run("xdotool", "mousemove", str(g["X"] + 20), str(g["Y"] + 10), "click", "1")  # Settings…
-        wait_until(lambda: self.visible("^Vessik Settings$"), message="the settings window")
-        # Language, idle seconds, Shift, Control, Alt, then the key.
-        self.x.run("xdotool", "key", "Tab", "Tab", "Tab", "Tab", "Tab")
+        window = wait_until(lambda: self.visible("^Vessik Settings$"), message="the settings window")[0]
+        wait_until(lambda: self.x.run("xdotool", "getwindowfocus", check=False).strip() == window,
+                   message="the settings window to have the focus")
+        self.x.run("xdotool", "key", "alt+k")  # the mnemonic of the lock key's label
 
     def alert_names(self):
         return [self.x.run("xdotool", "getwindowname", w, check=False).strip() for w in self.visible("^Key ")]
