@@ -8,14 +8,26 @@
 #include "ui_LockWindow.h"
 #include "ui_SettingsWindow.h"
 
-MainInterface::MainInterface(Bundle bundle, PlatformServices platform)
-    : settingsWindow_(std::make_unique<QWidget>()), settingsUi_(std::make_unique<Ui::SettingsWindow>()),
-      lockWindow_(std::make_unique<OverrideWindow>()), trayMenu_(std::make_unique<QMenu>()),
+MainInterface::MainInterface(Bundle bundle, PlatformServices platform, SettingsWindowCreation creation)
+    : lockWindow_(std::make_unique<OverrideWindow>()), trayMenu_(std::make_unique<QMenu>()),
       delegate_(std::make_unique<VessikAppDelegate>(std::move(bundle), std::move(platform))) {
-    settingsUi_->setupUi(settingsWindow_.get());
-    connectSettingsWindow();
+    if (creation == SettingsWindowCreation::AtStart) {
+        createSettingsWindow();
+    } else {
+        delegate_->setSettingsWindowFactory([this] { createSettingsWindow(); });
+    }
     connectLockWindow();
     buildTrayMenu();
+}
+
+void MainInterface::createSettingsWindow() {
+    if (settingsWindow_ != nullptr) {
+        return;
+    }
+    settingsWindow_ = std::make_unique<QWidget>();
+    settingsUi_ = std::make_unique<Ui::SettingsWindow>();
+    settingsUi_->setupUi(settingsWindow_.get());
+    connectSettingsWindow();
 }
 
 // The delegate goes first: it refers to the windows, never the other way round.

@@ -21,7 +21,13 @@ class SettingsWindow;
 // `main`; one test case in the tests).
 class MainInterface {
 public:
-    MainInterface(Bundle bundle, PlatformServices platform);
+    // When the settings window is built: with everything else (the tests), or
+    // the first time the user opens it (the program: an unused window would hold
+    // a few hundred kilobytes for the whole life of a resident process).
+    enum class SettingsWindowCreation { AtStart, OnFirstOpen };
+
+    MainInterface(Bundle bundle, PlatformServices platform,
+                  SettingsWindowCreation creation = SettingsWindowCreation::AtStart);
     ~MainInterface();
     MainInterface(const MainInterface&) = delete;
     MainInterface& operator=(const MainInterface&) = delete;
@@ -33,6 +39,7 @@ public:
     QMenu& trayMenu() { return *trayMenu_; }
 
 private:
+    void createSettingsWindow();
     void connectSettingsWindow();
     void connectLockWindow();
     void buildTrayMenu();

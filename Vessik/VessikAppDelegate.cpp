@@ -65,6 +65,9 @@ void VessikAppDelegate::applicationDidFinishLaunching() {
 }
 
 void VessikAppDelegate::settingsButton(QObject* /*sender*/) {
+    if (settingsWindow_ == nullptr && settingsWindowFactory_) {
+        settingsWindowFactory_(); // builds the window and connects its outlets
+    }
     initSettings();
     if (settingsWindow_ != nullptr) {
         settingsWindow_->show();

@@ -151,6 +151,10 @@ public:
     QLineEdit* passwordTextbox() const { return passwordTextbox_; }
     void setPasswordTextbox(QLineEdit* value) { passwordTextbox_ = value; }
 
+    // Builds the settings window and connects its outlets, for an interface that
+    // builds it only when the user first opens it (settingsButton calls it).
+    void setSettingsWindowFactory(std::function<void()> factory) { settingsWindowFactory_ = std::move(factory); }
+
     // --- State without accessor pairs, readable for tests and the platform ---
     bool isCaptured() const { return isCaptured_; }
     QMenu* trayMenu() const { return trayMenu_; }
@@ -178,6 +182,7 @@ private:
     PropertyList properties_;
     QPointer<QTimer> inactivityTimer_;
     QFileSystemWatcher* settingsWatcher_ = nullptr; // owned through the QObject tree
+    std::function<void()> settingsWindowFactory_;
     QLabel* backgroundImage_ = nullptr;
     bool isCaptured_ = false;
     QWidget* settingsWindow_ = nullptr;

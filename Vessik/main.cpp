@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
         box->show();
     }
 
-    MainInterface interface(Bundle::main(), std::move(platform));
+    MainInterface interface(Bundle::main(), std::move(platform), MainInterface::SettingsWindowCreation::OnFirstOpen);
     VessikAppDelegate& delegate = interface.delegate();
     delegate.awakeFromNib();
     installTestLockSignal(&delegate);
