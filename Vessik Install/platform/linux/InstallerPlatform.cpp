@@ -4,7 +4,7 @@
 #include <QtCore/QDir>
 
 #include "platform/XdgAutostart.h"
-#include "platform/linux/InstallerSyslog.h"
+#include "platform/linux/SyslogLog.h"
 
 InstallLocations InstallLocations::forCurrentUser() {
     return InstallLocations{QCoreApplication::applicationDirPath(), QDir::homePath() + QStringLiteral("/Applications")};
@@ -12,7 +12,7 @@ InstallLocations InstallLocations::forCurrentUser() {
 
 InstallerServices makeInstallerPlatform() {
     InstallerServices services;
-    services.log = std::make_unique<InstallerSyslog>();
+    services.log = std::make_unique<SyslogLog>(QByteArrayLiteral("Vessik Install"));
     services.loginItems = std::make_unique<XdgAutostart>(XdgAutostart::defaultFolder());
     return services;
 }

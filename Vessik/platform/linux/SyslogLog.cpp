@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <syslog.h>
 
-SyslogLog::SyslogLog() {
-    ::openlog("Vessik", LOG_PID, LOG_USER);
+SyslogLog::SyslogLog(QByteArray ident) : ident_(std::move(ident)) {
+    ::openlog(ident_.constData(), LOG_PID, LOG_USER);
 }
 
 SyslogLog::~SyslogLog() {
@@ -14,6 +14,6 @@ SyslogLog::~SyslogLog() {
 void SyslogLog::log(const QString& line) {
     const QByteArray text = line.toUtf8();
     ::syslog(LOG_NOTICE, "%s", text.constData());
-    std::fprintf(stderr, "Vessik: %s\n", text.constData());
+    std::fprintf(stderr, "%s: %s\n", ident_.constData(), text.constData());
     std::fflush(stderr);
 }
