@@ -2,7 +2,6 @@
 #include "Vessik_InstallAppDelegate.h"
 
 #include <QtCore/QCoreApplication>
-#include <QtCore/QFileInfo>
 #include <QtCore/QUrl>
 #include <QtGui/QPalette>
 #include <QtGui/QScreen>
@@ -12,6 +11,7 @@
 #include <QtWidgets/QStyle>
 #include <QtWidgets/QWidget>
 
+#include "Bundle.h"
 #include "platform/BundleCopy.h"
 
 // The wording, spelling included, is the installer's established text.
@@ -30,12 +30,6 @@ void Vessik_InstallAppDelegate::log(const QString& line) const {
     }
 }
 
-QString Vessik_InstallAppDelegate::pathForResource(const QString& name, const QString& type) const {
-    const QString path =
-        locations_.bundleRoot + QStringLiteral("/Resources/") + name + (type.isEmpty() ? QString() : u'.' + type);
-    return QFileInfo::exists(path) ? path : QString();
-}
-
 void Vessik_InstallAppDelegate::applicationDidFinishLaunching() {
     if (window_ == nullptr) {
         return;
@@ -49,7 +43,8 @@ void Vessik_InstallAppDelegate::applicationDidFinishLaunching() {
 }
 
 void Vessik_InstallAppDelegate::installButton(QObject* /*sender*/) {
-    const QString source = pathForResource(QStringLiteral("Vessik"), QStringLiteral("app"));
+    const QString source =
+        Bundle(locations_.bundleRoot).pathForResource(QStringLiteral("Vessik"), QStringLiteral("app"));
     QString error;
     bool copied = false;
     if (source.isEmpty()) {

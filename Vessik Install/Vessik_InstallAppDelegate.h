@@ -38,9 +38,6 @@ public:
     // removes the first one there is (false). Failures are not reported.
     void setStartAtLogin(bool enabled);
 
-    // The bundle's file "Resources/NAME.TYPE" when it exists, else an empty string.
-    QString pathForResource(const QString& name, const QString& type) const;
-
     static const QString kSuccessMessage;
     static const QString kFailureMessage;
 

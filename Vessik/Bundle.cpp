@@ -7,7 +7,11 @@ Bundle Bundle::main() {
     return Bundle(QCoreApplication::applicationDirPath());
 }
 
+QString Bundle::resourcePath(const QString& name, const QString& type) const {
+    return resourcesPath() + u'/' + name + (type.isEmpty() ? QString() : u'.' + type);
+}
+
 QString Bundle::pathForResource(const QString& name, const QString& type) const {
-    const QString path = resourcesPath() + u'/' + name + (type.isEmpty() ? QString() : u'.' + type);
+    QString path = resourcePath(name, type);
     return QFileInfo::exists(path) ? path : QString();
 }

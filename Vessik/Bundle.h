@@ -14,7 +14,9 @@ public:
     const QString& root() const { return root_; }
     QString resourcesPath() const { return root_ + QStringLiteral("/Resources"); }
 
-    // "Resources/NAME.TYPE" inside the bundle when that file exists, else empty.
+    // "Resources/NAME.TYPE" inside the bundle, whether or not that file exists.
+    QString resourcePath(const QString& name, const QString& type) const;
+    // resourcePath() when that file exists, else empty.
     QString pathForResource(const QString& name, const QString& type) const;
 
 private:

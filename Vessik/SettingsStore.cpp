@@ -18,21 +18,21 @@ constexpr qint64 kMaxSettingsFileSize = 64 * 1024;
 } // namespace
 
 void VessikAppDelegate::readPlist(const QString& name) {
-    QString path = bundle_.pathForResource(name, QStringLiteral("plist"));
+    // Runs at every idle tick: one stat answers whether the file exists and is a
+    // regular one, and the read itself enforces the size cap.
+    const QString path = bundle_.resourcePath(name, QStringLiteral("plist"));
+    const QFileInfo info(path);
     QString error;
     PropertyList loaded;
-    if (path.isEmpty()) {
-        path = bundle_.resourcesPath() + u'/' + name + QStringLiteral(".plist");
+    if (!info.exists()) {
         error = QStringLiteral("no such file");
-    } else if (!QFileInfo(path).isFile()) {
+    } else if (!info.isFile()) {
         // Opening a FIFO or a device could block the program for good.
         error = QStringLiteral("not a regular file");
     } else {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly)) {
             error = file.errorString();
-        } else if (file.size() > kMaxSettingsFileSize) {
-            error = QStringLiteral("file too large");
         } else {
             const QByteArray data = file.read(kMaxSettingsFileSize + 1);
             if (data.size() > kMaxSettingsFileSize) {
@@ -58,7 +58,7 @@ bool VessikAppDelegate::writePlist(const PropertyList& dict, const QString& name
     const QString path = bundle_.pathForResource(name, QStringLiteral("plist"));
     if (path.isEmpty()) {
         log(QStringLiteral("Cannot write settings file '%1': no such file")
-                .arg(bundle_.resourcesPath() + u'/' + name + QStringLiteral(".plist")));
+                .arg(bundle_.resourcePath(name, QStringLiteral("plist"))));
         return false;
     }
     // Written beside the target and renamed over it, so a reader sees the old or

@@ -35,7 +35,6 @@ class FakeDisplays : public DisplayCapture {
 public:
     explicit FakeDisplays(std::shared_ptr<FakeEvents> ev) : ev_(std::move(ev)) {}
     std::vector<DisplayId> displays{0, 1};
-    std::vector<DisplayId> captured;
     QWidget* raised = nullptr;
     bool raisedWhileVisible = false;
     std::function<void()> onRelease; // runs inside each release
@@ -50,12 +49,10 @@ public:
     }
     bool capture(DisplayId d) override {
         ev_->add(QStringLiteral("capture %1").arg(d));
-        captured.push_back(d);
         return true;
     }
     void release(DisplayId d) override {
         ev_->add(QStringLiteral("release %1").arg(d));
-        std::erase(captured, d);
         if (onRelease) {
             onRelease();
         }

@@ -26,6 +26,18 @@ void TestBundle::removeSettings() const {
     QFile::remove(settingsPath());
 }
 
+PropertyList TestBundle::settings() const {
+    QString error;
+    return PropertyList::fromData(readSettings(), &error);
+}
+
+void TestBundle::editSettings(const std::function<void(PropertyList&)>& edit) const {
+    PropertyList p = settings();
+    edit(p);
+    QString error;
+    writeSettings(p.toXml(&error));
+}
+
 QByteArray TestBundle::readSettings() const {
     QFile f(settingsPath());
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();

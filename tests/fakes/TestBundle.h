@@ -1,10 +1,13 @@
 #pragma once
 
+#include <functional>
+
 #include <QtCore/QByteArray>
 #include <QtCore/QString>
 #include <QtCore/QTemporaryDir>
 
 #include "Bundle.h"
+#include "PropertyList.h"
 
 // A throw-away copy of the built Vessik bundle's resources in a temporary
 // directory, so tests read and write a real settings file without touching the build.
@@ -17,6 +20,10 @@ public:
     void writeSettings(const QByteArray& content) const;
     void removeSettings() const;
     QByteArray readSettings() const;
+    // The settings file parsed (null when it is not a property list), and a change
+    // of it made the way another writer would: read, edit, write back whole.
+    PropertyList settings() const;
+    void editSettings(const std::function<void(PropertyList&)>& edit) const;
 
 private:
     QTemporaryDir dir_;

@@ -28,13 +28,7 @@ protected:
 
     void SetUp() override { d.awakeFromNib(); }
 
-    // Changes the settings file the way another writer would.
-    template <typename Edit> void editSettings(Edit edit) {
-        d.readPlist(kSettings);
-        PropertyList p = d.properties();
-        edit(p);
-        ASSERT_TRUE(d.writePlist(p, kSettings));
-    }
+    void editSettings(const std::function<void(PropertyList&)>& edit) { files.editSettings(edit); }
 
     std::vector<FakeHotKeys::Registered> registered() const {
         std::vector<FakeHotKeys::Registered> out;

@@ -33,6 +33,16 @@ TEST(SystemIdleTime, WholeSecondsTruncatedOrMinusOneWhenUnknown) {
     }
 }
 
+// A Vessik on the real interface over a temporary bundle, woken from its interface.
+struct IdleVessik {
+    TestBundle files;
+    FakePlatform fakes;
+    MainInterface ui{files.bundle(), fakes.take()};
+    VessikAppDelegate& d = ui.delegate();
+
+    IdleVessik() { d.awakeFromNib(); }
+};
+
 // One tick of the idle timer, from a fresh start, against the real lock.
 struct Tick {
     const char* name;
@@ -58,64 +68,49 @@ TEST(InactivityLock, LocksOnceTheIdleSecondsReachTheLimit) {
         {"no password", 400 * kSecond, 5, nullptr, false, false},
     };
     for (const Tick& t : ticks) {
-        TestBundle files;
-        FakePlatform fakes;
-        MainInterface ui(files.bundle(), fakes.take());
-        VessikAppDelegate& d = ui.delegate();
-        d.awakeFromNib();
-        d.readPlist(QStringLiteral("Settings"));
-        PropertyList p = d.properties();
-        if (t.limit) {
-            p.setInteger(QStringLiteral("InactivityTime"), *t.limit);
-        } else {
-            p.setString(QStringLiteral("InactivityTime"), QString::fromLatin1(t.limitText));
-        }
-        if (t.password) {
-            p.setString(QStringLiteral("Password"), QStringLiteral("pw"));
-        }
-        ASSERT_TRUE(d.writePlist(p, QStringLiteral("Settings")));
-        d.setProperties(PropertyList()); // the tick must load the file itself
-        fakes.idle->nanoseconds = t.idleNanoseconds;
+        IdleVessik v;
+        v.files.editSettings([&t](PropertyList& p) {
+            if (t.limit) {
+                p.setInteger(QStringLiteral("InactivityTime"), *t.limit);
+            } else {
+                p.setString(QStringLiteral("InactivityTime"), QString::fromLatin1(t.limitText));
+            }
+            if (t.password) {
+                p.setString(QStringLiteral("Password"), QStringLiteral("pw"));
+            }
+        });
+        v.fakes.idle->nanoseconds = t.idleNanoseconds;
 
-        d.inactivityLock();
-        EXPECT_EQ(d.isCaptured(), t.locks) << t.name;
+        v.d.inactivityLock(); // loads the file itself
+        EXPECT_EQ(v.d.isCaptured(), t.locks) << t.name;
     }
 }
 
 TEST(InactivityLock, AChangedLimitCountsFromTheNextTick) {
-    TestBundle files;
-    FakePlatform fakes;
-    MainInterface ui(files.bundle(), fakes.take());
-    VessikAppDelegate& d = ui.delegate();
-    d.awakeFromNib();
-    d.readPlist(QStringLiteral("Settings"));
-    PropertyList p = d.properties();
-    p.setString(QStringLiteral("Password"), QStringLiteral("pw"));
-    p.setInteger(QStringLiteral("InactivityTime"), 60);
-    ASSERT_TRUE(d.writePlist(p, QStringLiteral("Settings")));
-    fakes.idle->nanoseconds = 10 * kSecond;
+    IdleVessik v;
+    v.files.editSettings([](PropertyList& p) {
+        p.setString(QStringLiteral("Password"), QStringLiteral("pw"));
+        p.setInteger(QStringLiteral("InactivityTime"), 60);
+    });
+    v.fakes.idle->nanoseconds = 10 * kSecond;
 
-    d.inactivityLock();
-    EXPECT_FALSE(d.isCaptured());
-    p.setInteger(QStringLiteral("InactivityTime"), 10);
-    ASSERT_TRUE(d.writePlist(p, QStringLiteral("Settings")));
-    d.inactivityLock();
-    EXPECT_TRUE(d.isCaptured());
+    v.d.inactivityLock();
+    EXPECT_FALSE(v.d.isCaptured());
+    v.files.editSettings([](PropertyList& p) { p.setInteger(QStringLiteral("InactivityTime"), 10); });
+    v.d.inactivityLock();
+    EXPECT_TRUE(v.d.isCaptured());
 }
 
 // The timer sleeps through the seconds in which the lock cannot come due, and
 // ticks every second again for the last one, so the lock keeps its second.
 TEST(InactivityLock, TheTimerSleepsOnlyWhileTheLockCannotComeDue) {
-    TestBundle files;
-    FakePlatform fakes;
-    MainInterface ui(files.bundle(), fakes.take());
-    VessikAppDelegate& d = ui.delegate();
-    d.awakeFromNib();
-    d.readPlist(QStringLiteral("Settings"));
-    PropertyList p = d.properties();
-    p.setString(QStringLiteral("Password"), QStringLiteral("pw"));
-    p.setInteger(QStringLiteral("InactivityTime"), 300);
-    ASSERT_TRUE(d.writePlist(p, QStringLiteral("Settings")));
+    IdleVessik v;
+    VessikAppDelegate& d = v.d;
+    FakePlatform& fakes = v.fakes;
+    v.files.editSettings([](PropertyList& p) {
+        p.setString(QStringLiteral("Password"), QStringLiteral("pw"));
+        p.setInteger(QStringLiteral("InactivityTime"), 300);
+    });
     d.applicationDidFinishLaunching();
     ASSERT_NE(d.inactivityTimer(), nullptr);
     EXPECT_EQ(d.inactivityTimer()->interval(), 1000) << "the first check comes one second after start-up";
@@ -139,7 +134,8 @@ TEST(InactivityLock, TheTimerSleepsOnlyWhileTheLockCannotComeDue) {
     fakes.idle->nanoseconds = 0;
     d.inactivityLock();
     ASSERT_EQ(d.inactivityTimer()->interval(), 299000);
-    p.setInteger(QStringLiteral("InactivityTime"), 5);
+    PropertyList p = v.files.settings();
+    p.setInteger(QStringLiteral("InactivityTime"), 5); // written by Vessik's own writer: replaced by a rename
     ASSERT_TRUE(d.writePlist(p, QStringLiteral("Settings")));
     EXPECT_TRUE(QTest::qWaitFor([&] { return d.inactivityTimer()->interval() == 1000; }, 5000));
 

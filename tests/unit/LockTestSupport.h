@@ -44,16 +44,8 @@ protected:
     OverrideWindow& window() { return app->lockWindow(); }
     QLineEdit& field() { return *delegate().passwordTextbox(); }
 
-    PropertyList settings() {
-        QString error;
-        return PropertyList::fromData(files.readSettings(), &error);
-    }
-    void editSettings(const std::function<void(PropertyList&)>& edit) {
-        PropertyList p = settings();
-        edit(p);
-        QString error;
-        files.writeSettings(p.toXml(&error));
-    }
+    PropertyList settings() { return files.settings(); }
+    void editSettings(const std::function<void(PropertyList&)>& edit) { files.editSettings(edit); }
 
     // Locks and forgets what the lock did to the fakes.
     void lock() {
