@@ -11,8 +11,7 @@
 #include <QtWidgets/QStyle>
 #include <QtWidgets/QWidget>
 
-#include "Bundle.h"
-#include "platform/BundleCopy.h"
+#include "common/Bundle.h"
 
 // The wording, spelling included, is the installer's established text.
 const QString Vessik_InstallAppDelegate::kSuccessMessage =
@@ -51,7 +50,7 @@ void Vessik_InstallAppDelegate::installButton(QObject* /*sender*/) {
         error = QStringLiteral("The installer does not carry the application: '%1' does not exist")
                     .arg(locations_.bundleRoot + QStringLiteral("/Resources/Vessik.app"));
     } else {
-        copied = copyItem(source, locations_.targetPath(), &error);
+        copied = services_.files->copyItem(source, locations_.targetPath(), &error);
     }
 
     if (copied) {

@@ -1,6 +1,6 @@
 // The two global hotkeys: the key-name table, their registration and the handler.
-#include "KeyNames.h"
 #include "VessikAppDelegate.h"
+#include "platform/KeyNames.h"
 
 namespace {
 

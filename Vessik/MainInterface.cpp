@@ -2,9 +2,9 @@
 
 #include <QtWidgets/QMenu>
 
-#include "KeyNames.h"
 #include "OverrideWindow.h"
 #include "VessikAppDelegate.h"
+#include "platform/KeyNames.h"
 #include "ui_LockWindow.h"
 #include "ui_SettingsWindow.h"
 

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "Bundle.h"
+#include "common/Bundle.h"
 #include "platform/PlatformServices.h"
 
 class OverrideWindow;

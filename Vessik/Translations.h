@@ -3,7 +3,7 @@
 #include <QtCore/QLocale>
 #include <QtCore/QTranslator>
 
-#include "Bundle.h"
+#include "common/Bundle.h"
 
 // Loads into `translator` the translation of the bundle (Resources/translations/
 // vessik_LANG.qm) that best fits `locale`, trying its UI languages in order.

@@ -12,9 +12,9 @@
 #include <QtCore/QString>
 #include <QtCore/QTimer>
 
-#include "Bundle.h"
-#include "PropertyList.h"
+#include "common/Bundle.h"
 #include "platform/PlatformServices.h"
+#include "platform/PropertyList.h"
 
 class OverrideWindow;
 class QFileSystemWatcher;

@@ -3,18 +3,15 @@
 
 #include <QtCore/QTimer>
 #include <QtCore/QTranslator>
-#include <QtDBus/QDBusError>
-#include <QtDBus/QDBusMessage>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QMessageBox>
 
-#include "Bundle.h"
 #include "MainInterface.h"
 #include "TestLockSignal.h"
 #include "Translations.h"
 #include "VessikAppDelegate.h"
+#include "common/Bundle.h"
 #include "platform/PlatformServices.h"
-#include "platform/x11/X11.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -22,8 +19,6 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false); // the tray item is the program's presence
     // Property lists parse reals with the C library: keep its number format neutral.
     std::setlocale(LC_NUMERIC, "C");
-    qRegisterMetaType<QDBusMessage>();
-    qRegisterMetaType<QDBusError>();
     // The user's language from the bundle's translations; English without one.
     QTranslator translator;
     if (loadBundleTranslation(translator, Bundle::main(), QLocale())) {

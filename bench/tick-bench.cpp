@@ -11,8 +11,8 @@
 
 #include <QtWidgets/QApplication>
 
-#include "Bundle.h"
 #include "VessikAppDelegate.h"
+#include "common/Bundle.h"
 #include "platform/PlatformServices.h"
 
 namespace {

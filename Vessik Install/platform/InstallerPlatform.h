@@ -4,8 +4,9 @@
 
 #include <QtCore/QString>
 
+#include "common/platform/SystemLog.h"
+#include "platform/FileManager.h"
 #include "platform/LoginItems.h"
-#include "platform/SystemLog.h"
 
 // Every machine service the installer's delegate uses. `main` fills it with the
 // real ones (makeInstallerPlatform); tests hand in fakes or real services on
@@ -13,6 +14,7 @@
 struct InstallerServices {
     std::unique_ptr<SystemLog> log;
     std::unique_ptr<LoginItems> loginItems;
+    std::unique_ptr<FileManager> files;
 };
 
 // Where the installer reads and writes.
@@ -30,5 +32,5 @@ struct InstallLocations {
 };
 
 // The real services: the system log (ident "Vessik Install", also on standard
-// error) and the user's XDG autostart folder.
+// error), the user's XDG autostart folder and the all-or-nothing bundle copy.
 InstallerServices makeInstallerPlatform();

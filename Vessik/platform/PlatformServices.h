@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "common/platform/SystemLog.h"
 #include "platform/DisplayCapture.h"
 #include "platform/HotKeyService.h"
 #include "platform/IdleCounter.h"
@@ -9,7 +10,6 @@
 #include "platform/PreferencePane.h"
 #include "platform/ProcessTable.h"
 #include "platform/SymbolicHotKeys.h"
-#include "platform/SystemLog.h"
 
 // Every machine service the delegate uses. `main` fills it with the Linux/X11
 // implementations (makeLinuxPlatform); tests fill it with fakes.
@@ -28,3 +28,8 @@ struct PlatformServices {
 // platform without an X connection the X11 services report failure instead of
 // acting (no displays, no hotkeys, no idle time).
 PlatformServices makeLinuxPlatform();
+
+// True when the QGuiApplication runs on an X11 display. Everything Vessik does
+// to the screen and the keyboard needs one; elsewhere the services above report
+// failure instead of acting.
+bool isX11Session();

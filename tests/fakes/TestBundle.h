@@ -6,8 +6,8 @@
 #include <QtCore/QString>
 #include <QtCore/QTemporaryDir>
 
-#include "Bundle.h"
-#include "PropertyList.h"
+#include "common/Bundle.h"
+#include "platform/PropertyList.h"
 
 // A throw-away copy of the built Vessik bundle's resources in a temporary
 // directory, so tests read and write a real settings file without touching the build.

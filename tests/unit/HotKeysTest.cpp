@@ -7,11 +7,11 @@
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
 
-#include "KeyNames.h"
 #include "MainInterface.h"
 #include "VessikAppDelegate.h"
 #include "fakes/FakePlatform.h"
 #include "fakes/TestBundle.h"
+#include "platform/KeyNames.h"
 #include "platform/x11/X11KeyPositions.h"
 
 namespace {

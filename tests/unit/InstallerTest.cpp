@@ -19,8 +19,8 @@
 #include "InstallInterface.h"
 #include "Vessik_InstallAppDelegate.h"
 #include "fakes/FakePlatform.h"
-#include "platform/BundleCopy.h"
-#include "platform/XdgAutostart.h"
+#include "platform/linux/BundleCopy.h"
+#include "platform/linux/XdgAutostart.h"
 
 namespace {
 
@@ -70,9 +70,15 @@ protected:
         // The installer carries the built Vessik bundle.
         ASSERT_TRUE(QDir().mkpath(bundle + QStringLiteral("/Resources")));
         ASSERT_TRUE(QFile::link(kBuiltBundle, bundle + QStringLiteral("/Resources/Vessik.app")));
+        open();
+    }
+
+    // The installer's window on the real services, installing into `apps`.
+    void open() {
         InstallerServices services;
         services.log = std::make_unique<FakeLog>(logLines);
         services.loginItems = std::make_unique<XdgAutostart>(autostart);
+        services.files = std::make_unique<BundleCopy>();
         window = std::make_unique<InstallInterface>(InstallLocations{bundle, apps}, std::move(services));
     }
 
@@ -187,10 +193,7 @@ TEST_F(InstallerTest, ACopyThatFailsHalfWayLeavesNoTrace) {
 // is a tiny tmpfs, smaller than the bundle.
 TEST_F(InstallerTest, DISABLED_InstallOntoAFullDisk) {
     apps = qEnvironmentVariable("VESSIK_TEST_APPLICATIONS");
-    InstallerServices services;
-    services.log = std::make_unique<FakeLog>(logLines);
-    services.loginItems = std::make_unique<XdgAutostart>(autostart);
-    window = std::make_unique<InstallInterface>(InstallLocations{bundle, apps}, std::move(services));
+    open();
     install(true);
     expectShown(false);
     ASSERT_EQ(logLines->size(), 1);

@@ -7,7 +7,7 @@
 #include <QtCore/QTemporaryDir>
 
 #include "Vessik_InstallAppDelegate.h"
-#include "platform/XdgAutostart.h"
+#include "platform/linux/XdgAutostart.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ protected:
     QString program = apps + QStringLiteral("/Vessik.app/Vessik");
     QString autostart = root.path() + QStringLiteral("/config/autostart");
     Vessik_InstallAppDelegate delegate{InstallLocations{root.path(), apps},
-                                       InstallerServices{nullptr, std::make_unique<XdgAutostart>(autostart)}};
+                                       InstallerServices{nullptr, std::make_unique<XdgAutostart>(autostart), nullptr}};
 
     void SetUp() override {
         createFile(program);

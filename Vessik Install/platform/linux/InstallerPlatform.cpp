@@ -3,8 +3,9 @@
 #include <QtCore/QCoreApplication>
 #include <QtCore/QDir>
 
-#include "platform/XdgAutostart.h"
-#include "platform/linux/SyslogLog.h"
+#include "common/platform/linux/SyslogLog.h"
+#include "platform/linux/BundleCopy.h"
+#include "platform/linux/XdgAutostart.h"
 
 InstallLocations InstallLocations::forCurrentUser() {
     return InstallLocations{QCoreApplication::applicationDirPath(), QDir::homePath() + QStringLiteral("/Applications")};
@@ -14,5 +15,6 @@ InstallerServices makeInstallerPlatform() {
     InstallerServices services;
     services.log = std::make_unique<SyslogLog>(QByteArrayLiteral("Vessik Install"));
     services.loginItems = std::make_unique<XdgAutostart>(XdgAutostart::defaultFolder());
+    services.files = std::make_unique<BundleCopy>();
     return services;
 }

@@ -1,10 +1,10 @@
 #include <vector>
 
+#include "common/platform/linux/SyslogLog.h"
 #include "platform/PlatformServices.h"
 #include "platform/linux/DesktopPreferencePane.h"
 #include "platform/linux/LogindPowerOff.h"
 #include "platform/linux/ProcProcessTable.h"
-#include "platform/linux/SyslogLog.h"
 #include "platform/x11/X11.h"
 #include "platform/x11/X11DisplayCapture.h"
 #include "platform/x11/X11HotKeys.h"

@@ -5,7 +5,12 @@
 #include <QtDBus/QDBusMessage>
 
 LogindPowerOff::LogindPowerOff(QString busAddress, int timeoutMs)
-    : busAddress_(std::move(busAddress)), timeoutMs_(timeoutMs) {}
+    : busAddress_(std::move(busAddress)), timeoutMs_(timeoutMs) {
+    // Qt 6.4 otherwise warns about "invalid type" at random when these cross its
+    // D-Bus thread; registering twice is harmless.
+    qRegisterMetaType<QDBusMessage>();
+    qRegisterMetaType<QDBusError>();
+}
 
 std::optional<QString> LogindPowerOff::powerOff() {
     // Connected only now: Vessik keeps no system bus connection while it waits.

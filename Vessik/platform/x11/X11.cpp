@@ -2,6 +2,8 @@
 
 #include <QtGui/QGuiApplication>
 
+#include "platform/PlatformServices.h"
+
 xcb_connection_t* x11Connection() {
     if (qGuiApp == nullptr) {
         return nullptr;

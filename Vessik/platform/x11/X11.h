@@ -18,6 +18,3 @@ xcb_connection_t* x11Connection();
 
 // The root window of Qt's default screen, or XCB_NONE without X11.
 xcb_window_t x11RootWindow();
-
-// True when the QGuiApplication runs on the xcb platform with a connection.
-bool isX11Session();

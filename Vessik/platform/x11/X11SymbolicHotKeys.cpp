@@ -4,7 +4,8 @@
 #include <array>
 #include <xcb/xinput.h>
 
-#include "KeyNames.h"
+#include "platform/KeyNames.h"
+#include "platform/PlatformServices.h"
 #include "platform/x11/X11.h"
 #include "platform/x11/X11KeyPositions.h"
 

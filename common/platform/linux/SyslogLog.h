@@ -2,7 +2,7 @@
 
 #include <QtCore/QByteArray>
 
-#include "platform/SystemLog.h"
+#include "common/platform/SystemLog.h"
 
 // Log lines to syslog(3) under `ident` ("Vessik", "Vessik Install") and to
 // standard error, prefixed with the same name.

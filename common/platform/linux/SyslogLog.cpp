@@ -1,4 +1,4 @@
-#include "platform/linux/SyslogLog.h"
+#include "common/platform/linux/SyslogLog.h"
 
 #include <cstdio>
 #include <syslog.h>

@@ -1,4 +1,4 @@
-#include "platform/BundleCopy.h"
+#include "platform/linux/BundleCopy.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,4 +1,4 @@
-#include "KeyNames.h"
+#include "platform/KeyNames.h"
 
 #include <array>
 

@@ -1,4 +1,4 @@
-#include "Bundle.h"
+#include "common/Bundle.h"
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QFileInfo>

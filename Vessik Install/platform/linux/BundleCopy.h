@@ -2,6 +2,8 @@
 
 #include <QtCore/QString>
 
+#include "platform/FileManager.h"
+
 // Copies the item at `from` (a folder with everything in it, or a single file) to
 // the path `to`, which must not exist yet. A symbolic link at `from` itself is
 // followed; links inside a folder are copied as links. Modes (0600 stays 0600)
@@ -20,3 +22,11 @@ bool copyItem(const QString& from, const QString& to, QString* error);
 // Removes the item at `path` and, for a folder, everything in it, without
 // following symbolic links. Returns whether nothing is left at `path`.
 bool removeItem(const QString& path);
+
+// The file manager of the installer on this platform: copyItem() above.
+class BundleCopy final : public FileManager {
+public:
+    bool copyItem(const QString& from, const QString& to, QString* error) override {
+        return ::copyItem(from, to, error);
+    }
+};
