@@ -8,24 +8,10 @@ X11IdleCounter::X11IdleCounter(xcb_connection_t* qtConnection, xcb_window_t qtRo
     if (qtConnection == nullptr) {
         return;
     }
-    int screenNumber = 0;
-    xcb_connection_t* own = xcb_connect(nullptr, &screenNumber);
-    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(own));
-    for (int i = 0; i < screenNumber && screens.rem > 0; ++i) {
-        xcb_screen_next(&screens);
-    }
-    if (xcb_connection_has_error(own) != 0 || screens.rem == 0) {
-        xcb_disconnect(own);
-        return;
-    }
-    own_ = own;
-    c_ = own;
-    root_ = screens.data->root;
-}
-
-X11IdleCounter::~X11IdleCounter() {
-    if (own_ != nullptr) {
-        xcb_disconnect(own_);
+    own_ = X11Connection::open();
+    if (own_) {
+        c_ = own_->get();
+        root_ = own_->root();
     }
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 
-#include <memory>
+#include <optional>
 #include <xcb/xcb.h>
 
 #include "platform/IdleCounter.h"
+#include "platform/x11/X11.h"
 
 // The X server's input-idle time from the MIT-SCREEN-SAVER extension: the
 // milliseconds since the last keyboard or pointer input (XTEST input included),
@@ -18,15 +19,12 @@ public:
     // `qtConnection` is Qt's connection and `qtRoot` its root window; with a null
     // connection (no X11 session) the time can never be read.
     X11IdleCounter(xcb_connection_t* qtConnection, xcb_window_t qtRoot);
-    ~X11IdleCounter() override;
-    X11IdleCounter(const X11IdleCounter&) = delete;
-    X11IdleCounter& operator=(const X11IdleCounter&) = delete;
 
     // Nothing when there is no connection, the extension is absent or the query fails.
     std::optional<std::int64_t> idleNanoseconds() override;
 
 private:
-    xcb_connection_t* own_ = nullptr; // owned; null when Qt's connection is used
-    xcb_connection_t* c_ = nullptr;
+    std::optional<X11Connection> own_; // nothing when Qt's connection is used
+    xcb_connection_t* c_ = nullptr;    // own_'s or Qt's
     xcb_window_t root_ = XCB_NONE;
 };

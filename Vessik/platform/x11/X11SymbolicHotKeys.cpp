@@ -13,11 +13,6 @@ namespace {
 
 constexpr std::uint32_t kAnyModifier = XCB_INPUT_MODIFIER_MASK_ANY;
 
-struct Disconnect {
-    void operator()(xcb_connection_t* c) const noexcept { xcb_disconnect(c); }
-};
-using Connection = std::unique_ptr<xcb_connection_t, Disconnect>;
-
 // The XInput2 devices a passive keyboard grab may name: all devices, all master
 // devices and each master keyboard. Empty without XInput 2.
 std::vector<xcb_input_device_id_t> xi2KeyboardDevices(xcb_connection_t* c) {
@@ -59,20 +54,12 @@ bool X11SymbolicHotKeys::copySymbolicHotKeys(std::vector<SymbolicHotKey>& out) {
     if (!isX11Session()) {
         return false; // Qt is not on X11 (an X server of a Wayland session holds no desktop hotkeys)
     }
-    int screenNumber = 0;
-    Connection conn(xcb_connect(nullptr, &screenNumber));
-    xcb_connection_t* c = conn.get();
-    if (xcb_connection_has_error(c) != 0) {
+    const std::optional<X11Connection> conn = X11Connection::open();
+    if (!conn) {
         return false;
     }
-    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(c));
-    for (int i = 0; i < screenNumber && screens.rem > 0; ++i) {
-        xcb_screen_next(&screens);
-    }
-    if (screens.rem == 0) {
-        return false;
-    }
-    const xcb_window_t root = screens.data->root;
+    xcb_connection_t* c = conn->get();
+    const xcb_window_t root = conn->root();
     const std::optional<X11KeyPositions> positions = X11KeyPositions::load(c);
     if (!positions) {
         return false;
