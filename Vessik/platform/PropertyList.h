@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <utility>
 
 #include <QtCore/QByteArray>
 #include <QtCore/QString>
@@ -17,11 +19,12 @@
 class PropertyList {
 public:
     PropertyList() = default; // null
+    // Copies are deep: the copy's values are its own.
     PropertyList(const PropertyList& other);
-    PropertyList(PropertyList&& other) noexcept;
     PropertyList& operator=(const PropertyList& other);
-    PropertyList& operator=(PropertyList&& other) noexcept;
-    ~PropertyList();
+    PropertyList(PropertyList&& other) noexcept = default;
+    PropertyList& operator=(PropertyList&& other) noexcept = default;
+    ~PropertyList() = default;
 
     // A new, empty (not null) dictionary.
     static PropertyList dictionary();
@@ -64,9 +67,15 @@ public:
     static std::int64_t integerValueOfText(const QString& text);
 
 private:
-    explicit PropertyList(void* node) : node_(node) {}
+    // Frees a libplist node; defined beside the libplist calls, so this header needs none.
+    struct NodeFree {
+        void operator()(void* node) const noexcept;
+    };
+    using Node = std::unique_ptr<void, NodeFree>;
+
+    explicit PropertyList(Node node) : node_(std::move(node)) {}
     void* find(const QString& key) const;
     void set(const QString& key, void* item);
 
-    void* node_ = nullptr; // an owned libplist dictionary node, or null
+    Node node_; // a libplist dictionary node, or null
 };

@@ -14,46 +14,29 @@ struct FreeDeleter {
 };
 using CString = std::unique_ptr<char, FreeDeleter>;
 
-struct PlistDeleter {
-    void operator()(void* node) const noexcept { plist_free(static_cast<plist_t>(node)); }
-};
-using Node = std::unique_ptr<void, PlistDeleter>;
-
 plist_t nodeOf(void* p) {
     return static_cast<plist_t>(p);
 }
 
 } // namespace
 
-PropertyList::PropertyList(const PropertyList& other)
-    : node_(other.node_ != nullptr ? plist_copy(nodeOf(other.node_)) : nullptr) {}
+void PropertyList::NodeFree::operator()(void* node) const noexcept {
+    plist_free(nodeOf(node));
+}
 
-PropertyList::PropertyList(PropertyList&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
+PropertyList::PropertyList(const PropertyList& other)
+    : node_(other.node_ != nullptr ? plist_copy(nodeOf(other.node_.get())) : nullptr) {}
 
 PropertyList& PropertyList::operator=(const PropertyList& other) {
     if (this != &other) {
-        PropertyList copy(other);
-        std::swap(node_, copy.node_);
+        // Copy first: the old node is freed only once the copy exists.
+        node_.reset(other.node_ != nullptr ? plist_copy(nodeOf(other.node_.get())) : nullptr);
     }
     return *this;
-}
-
-PropertyList& PropertyList::operator=(PropertyList&& other) noexcept {
-    if (this != &other) {
-        PropertyList old(std::move(*this));
-        node_ = std::exchange(other.node_, nullptr);
-    }
-    return *this;
-}
-
-PropertyList::~PropertyList() {
-    if (node_ != nullptr) {
-        plist_free(nodeOf(node_));
-    }
 }
 
 PropertyList PropertyList::dictionary() {
-    return PropertyList(plist_new_dict());
+    return PropertyList(Node(plist_new_dict()));
 }
 
 PropertyList PropertyList::fromData(const QByteArray& data, QString* error) {
@@ -78,7 +61,7 @@ PropertyList PropertyList::fromData(const QByteArray& data, QString* error) {
     if (plist_get_node_type(nodeOf(root.get())) != PLIST_DICT) {
         return fail("the root of the property list is not a dictionary");
     }
-    return PropertyList(root.release());
+    return PropertyList(std::move(root));
 }
 
 QByteArray PropertyList::toXml(QString* error) const {
@@ -90,7 +73,7 @@ QByteArray PropertyList::toXml(QString* error) const {
     }
     char* xml = nullptr;
     std::uint32_t length = 0;
-    plist_to_xml(nodeOf(node_), &xml, &length);
+    plist_to_xml(nodeOf(node_.get()), &xml, &length);
     if (xml == nullptr || length == 0) {
         if (error != nullptr) {
             *error = QStringLiteral("the dictionary cannot be serialised");
@@ -107,7 +90,7 @@ void* PropertyList::find(const QString& key) const {
     if (node_ == nullptr) {
         return nullptr;
     }
-    return plist_dict_get_item(nodeOf(node_), key.toUtf8().constData());
+    return plist_dict_get_item(nodeOf(node_.get()), key.toUtf8().constData());
 }
 
 bool PropertyList::contains(const QString& key) const {
@@ -120,12 +103,12 @@ QStringList PropertyList::keys() const {
         return result;
     }
     plist_dict_iter it = nullptr;
-    plist_dict_new_iter(nodeOf(node_), &it);
+    plist_dict_new_iter(nodeOf(node_.get()), &it);
     std::unique_ptr<void, FreeDeleter> iterOwner(it);
     for (;;) {
         char* rawKey = nullptr;
         plist_t value = nullptr;
-        plist_dict_next_item(nodeOf(node_), it, &rawKey, &value);
+        plist_dict_next_item(nodeOf(node_.get()), it, &rawKey, &value);
         CString key(rawKey);
         if (key == nullptr) {
             break;
@@ -136,7 +119,7 @@ QStringList PropertyList::keys() const {
 }
 
 int PropertyList::count() const {
-    return node_ != nullptr ? static_cast<int>(plist_dict_get_size(nodeOf(node_))) : 0;
+    return node_ != nullptr ? static_cast<int>(plist_dict_get_size(nodeOf(node_.get()))) : 0;
 }
 
 std::optional<QString> PropertyList::stringValue(const QString& key) const {
@@ -223,9 +206,9 @@ bool PropertyList::valueEquals(const QString& key, const PropertyList& other, co
 
 void PropertyList::set(const QString& key, void* item) {
     if (node_ == nullptr) {
-        node_ = plist_new_dict();
+        node_.reset(plist_new_dict());
     }
-    plist_dict_set_item(nodeOf(node_), key.toUtf8().constData(), nodeOf(item));
+    plist_dict_set_item(nodeOf(node_.get()), key.toUtf8().constData(), nodeOf(item));
 }
 
 void PropertyList::setInteger(const QString& key, std::int64_t value) {
@@ -247,6 +230,6 @@ void PropertyList::setValueFrom(const QString& key, const PropertyList& source, 
 
 void PropertyList::remove(const QString& key) {
     if (node_ != nullptr && find(key) != nullptr) {
-        plist_dict_remove_item(nodeOf(node_), key.toUtf8().constData());
+        plist_dict_remove_item(nodeOf(node_.get()), key.toUtf8().constData());
     }
 }
