@@ -15,8 +15,8 @@
 
 namespace {
 
-// Room of the display list, as many displays as a lock captures.
-constexpr std::size_t kDisplayRoom = 100;
+// The most displays a lock lists and captures.
+constexpr std::size_t kMaxDisplays = 100;
 
 // The lock's background for a window of `size` device pixels: the file at
 // "ImagePath" when "ImageType" is 1, else the bundle's screen.png. It is decoded
@@ -84,7 +84,7 @@ void VessikAppDelegate::lockScreen() {
 
     // Cover and grab first: everything after this is drawing.
     DisplayCapture& displays = *platform_.displays;
-    for (const DisplayId display : displays.activeDisplays(kDisplayRoom)) {
+    for (const DisplayId display : displays.activeDisplays(kMaxDisplays)) {
         displays.capture(display);
     }
     if (lockWindow_ == nullptr) {
@@ -136,7 +136,7 @@ void VessikAppDelegate::unlockScreen() {
         lockWindow_->hide();
     }
     DisplayCapture& displays = *platform_.displays;
-    for (const DisplayId display : displays.activeDisplays(kDisplayRoom)) {
+    for (const DisplayId display : displays.activeDisplays(kMaxDisplays)) {
         displays.release(display);
     }
     isCaptured_ = false;

@@ -19,12 +19,13 @@ class DisplayCapture {
 public:
     virtual ~DisplayCapture() = default;
 
-    // The active displays, at most `room` of them, in a stable order. Empty when
-    // they cannot be listed.
-    virtual std::vector<DisplayId> activeDisplays(std::size_t room) = 0;
+    // The active displays, at most `maxCount` of them, in a stable order. Empty
+    // when they cannot be listed.
+    virtual std::vector<DisplayId> activeDisplays(std::size_t maxCount) = 0;
 
-    // Covers `display` with a shield; returns false when that display is unknown.
-    virtual bool capture(DisplayId display) = 0;
+    // Covers `display` with a shield; does nothing when that display is unknown
+    // or already covered.
+    virtual void capture(DisplayId display) = 0;
 
     // Gives `display` back; with the last release, the keyboard and pointer too.
     virtual void release(DisplayId display) = 0;

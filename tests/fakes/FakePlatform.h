@@ -39,18 +39,15 @@ public:
     bool raisedWhileVisible = false;
     std::function<void()> onRelease; // runs inside each release
 
-    std::vector<DisplayId> activeDisplays(std::size_t room) override {
-        ev_->add(QStringLiteral("list %1").arg(room));
+    std::vector<DisplayId> activeDisplays(std::size_t maxCount) override {
+        ev_->add(QStringLiteral("list %1").arg(maxCount));
         std::vector<DisplayId> out = displays;
-        if (out.size() > room) {
-            out.resize(room);
+        if (out.size() > maxCount) {
+            out.resize(maxCount);
         }
         return out;
     }
-    bool capture(DisplayId d) override {
-        ev_->add(QStringLiteral("capture %1").arg(d));
-        return true;
-    }
+    void capture(DisplayId d) override { ev_->add(QStringLiteral("capture %1").arg(d)); }
     void release(DisplayId d) override {
         ev_->add(QStringLiteral("release %1").arg(d));
         if (onRelease) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #include <xcb/randr.h>
 
 #include <QtGui/QGuiApplication>
@@ -24,9 +25,116 @@ constexpr std::uint32_t kPointerEvents = XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT
 // monitor's name atom, which is not None).
 constexpr DisplayId kWholeScreen = XCB_ATOM_NONE;
 
+// The most shields kept while monitors come and go during a lock, as many as the
+// displays a lock captures.
+constexpr std::size_t kMaxDisplays = 100;
+
 } // namespace
 
-X11DisplayCapture::X11DisplayCapture() : connection_(x11Connection()) {
+X11DisplayCapture::Shield::Shield(xcb_connection_t* c, xcb_window_t root, std::uint32_t blackPixel,
+                                  const Monitor& monitor)
+    : c_(c), id_(monitor.id), rect_(monitor.rect), window_(xcb_generate_id(c)) {
+    const std::uint32_t values[] = {blackPixel, 1, XCB_EVENT_MASK_VISIBILITY_CHANGE};
+    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, root, static_cast<std::int16_t>(rect_.x()),
+                      static_cast<std::int16_t>(rect_.y()), static_cast<std::uint16_t>(rect_.width()),
+                      static_cast<std::uint16_t>(rect_.height()), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+    static constexpr char kName[] = "Vessik";
+    static constexpr char kClass[] = "vessik\0Vessik"; // instance, class
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window_, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, sizeof kName - 1,
+                        kName);
+    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window_, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, sizeof kClass,
+                        kClass);
+    xcb_map_window(c_, window_);
+}
+
+X11DisplayCapture::Shield::~Shield() {
+    if (window_ != XCB_NONE) {
+        xcb_destroy_window(c_, window_);
+    }
+}
+
+X11DisplayCapture::Shield::Shield(Shield&& other) noexcept
+    : c_(other.c_), id_(other.id_), rect_(other.rect_), window_(std::exchange(other.window_, XCB_NONE)) {}
+
+X11DisplayCapture::Shield& X11DisplayCapture::Shield::operator=(Shield&& other) noexcept {
+    if (this != &other) {
+        if (window_ != XCB_NONE) {
+            xcb_destroy_window(c_, window_);
+        }
+        c_ = other.c_;
+        id_ = other.id_;
+        rect_ = other.rect_;
+        window_ = std::exchange(other.window_, XCB_NONE);
+    }
+    return *this;
+}
+
+void X11DisplayCapture::Shield::moveTo(const QRect& rect) {
+    rect_ = rect;
+    const std::uint32_t geometry[] = {static_cast<std::uint32_t>(rect.x()), static_cast<std::uint32_t>(rect.y()),
+                                      static_cast<std::uint32_t>(rect.width()),
+                                      static_cast<std::uint32_t>(rect.height())};
+    xcb_configure_window(c_, window_,
+                         XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT,
+                         geometry);
+}
+
+void X11DisplayCapture::InputGrabs::request(xcb_window_t target) {
+    requested_ = true;
+    if (target != window_) {
+        keyboardHeld_ = pointerHeld_ = false;
+        window_ = target;
+    }
+    if (!keyboardHeld_) {
+        pendingKeyboard_ = xcb_grab_keyboard(c_, 0, target, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
+    }
+    if (!pointerHeld_) {
+        pendingPointer_ = xcb_grab_pointer(c_, 0, target, kPointerEvents, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC,
+                                           XCB_NONE, XCB_NONE, XCB_CURRENT_TIME);
+    }
+}
+
+void X11DisplayCapture::InputGrabs::collect() {
+    if (pendingKeyboard_) {
+        XcbReply<xcb_grab_keyboard_reply_t> r(xcb_grab_keyboard_reply(c_, *pendingKeyboard_, nullptr));
+        keyboardHeld_ = r && r->status == XCB_GRAB_STATUS_SUCCESS;
+        pendingKeyboard_.reset();
+    }
+    if (pendingPointer_) {
+        XcbReply<xcb_grab_pointer_reply_t> r(xcb_grab_pointer_reply(c_, *pendingPointer_, nullptr));
+        pointerHeld_ = r && r->status == XCB_GRAB_STATUS_SUCCESS;
+        pendingPointer_.reset();
+    }
+}
+
+void X11DisplayCapture::InputGrabs::windowDestroyed(xcb_window_t window) {
+    if (window != XCB_NONE && window == window_) {
+        window_ = XCB_NONE;
+        keyboardHeld_ = pointerHeld_ = false;
+    }
+}
+
+void X11DisplayCapture::InputGrabs::release() {
+    if (!requested_) {
+        return;
+    }
+    if (pendingKeyboard_) {
+        xcb_discard_reply(c_, pendingKeyboard_->sequence);
+        pendingKeyboard_.reset();
+    }
+    if (pendingPointer_) {
+        xcb_discard_reply(c_, pendingPointer_->sequence);
+        pendingPointer_.reset();
+    }
+    xcb_ungrab_keyboard(c_, XCB_CURRENT_TIME);
+    xcb_ungrab_pointer(c_, XCB_CURRENT_TIME);
+    keyboardHeld_ = pointerHeld_ = false;
+    window_ = XCB_NONE;
+    requested_ = false;
+}
+
+X11DisplayCapture::X11DisplayCapture() : connection_(x11Connection()), grabs_(connection_) {
     grabRetry_.setInterval(kGrabRetryMs);
     connect(&grabRetry_, &QTimer::timeout, this, &X11DisplayCapture::grabInput);
     monitorChange_.setSingleShot(true);
@@ -50,7 +158,7 @@ X11DisplayCapture::X11DisplayCapture() : connection_(x11Connection()) {
 }
 
 X11DisplayCapture::~X11DisplayCapture() {
-    if (!shields_.empty() || keyboardHeld_ || pointerHeld_) {
+    if (!shields_.empty() || grabs_.requested()) {
         releaseAll();
     }
     if (connection_ != nullptr && qApp != nullptr) {
@@ -58,16 +166,16 @@ X11DisplayCapture::~X11DisplayCapture() {
     }
 }
 
-std::vector<X11DisplayCapture::Monitor> X11DisplayCapture::monitors(std::size_t room) {
+std::vector<X11DisplayCapture::Monitor> X11DisplayCapture::monitors(std::size_t maxCount) {
     std::vector<Monitor> out;
-    if (connection_ == nullptr || room == 0) {
+    if (connection_ == nullptr || maxCount == 0) {
         return out;
     }
     if (randrMonitors_) {
         XcbReply<xcb_randr_get_monitors_reply_t> reply(
             xcb_randr_get_monitors_reply(connection_, xcb_randr_get_monitors(connection_, root_, 1), nullptr));
         if (reply) {
-            for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0 && out.size() < room;
+            for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0 && out.size() < maxCount;
                  xcb_randr_monitor_info_next(&it)) {
                 const xcb_randr_monitor_info_t* m = it.data;
                 if (m->width > 0 && m->height > 0) {
@@ -84,8 +192,8 @@ std::vector<X11DisplayCapture::Monitor> X11DisplayCapture::monitors(std::size_t 
     return out;
 }
 
-std::vector<DisplayId> X11DisplayCapture::activeDisplays(std::size_t room) {
-    lastListed_ = monitors(room);
+std::vector<DisplayId> X11DisplayCapture::activeDisplays(std::size_t maxCount) {
+    lastListed_ = monitors(maxCount);
     std::vector<DisplayId> ids;
     ids.reserve(lastListed_.size());
     for (const Monitor& m : lastListed_) {
@@ -94,14 +202,14 @@ std::vector<DisplayId> X11DisplayCapture::activeDisplays(std::size_t room) {
     return ids;
 }
 
-bool X11DisplayCapture::capture(DisplayId display) {
+void X11DisplayCapture::capture(DisplayId display) {
     const auto monitor =
         std::find_if(lastListed_.begin(), lastListed_.end(), [display](const Monitor& m) { return m.id == display; });
     if (connection_ == nullptr || monitor == lastListed_.end()) {
-        return false;
+        return;
     }
-    if (std::any_of(shields_.begin(), shields_.end(), [display](const Shield& s) { return s.id == display; })) {
-        return true;
+    if (std::any_of(shields_.begin(), shields_.end(), [display](const Shield& s) { return s.id() == display; })) {
+        return;
     }
     const bool first = shields_.empty();
     mapShield(*monitor);
@@ -115,47 +223,29 @@ bool X11DisplayCapture::capture(DisplayId display) {
         restack();
     }
     xcb_flush(connection_);
-    return true;
 }
 
 void X11DisplayCapture::mapShield(const Monitor& monitor) {
-    const xcb_window_t window = xcb_generate_id(connection_);
-    const std::uint32_t values[] = {blackPixel_, 1, XCB_EVENT_MASK_VISIBILITY_CHANGE};
-    xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window, root_, static_cast<std::int16_t>(monitor.rect.x()),
-                      static_cast<std::int16_t>(monitor.rect.y()), static_cast<std::uint16_t>(monitor.rect.width()),
-                      static_cast<std::uint16_t>(monitor.rect.height()), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                      XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
-    static constexpr char kName[] = "Vessik";
-    static constexpr char kClass[] = "vessik\0Vessik"; // instance, class
-    xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
-                        sizeof kName - 1, kName);
-    xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
-                        sizeof kClass, kClass);
-    xcb_map_window(connection_, window);
-    shields_.push_back({monitor.id, monitor.rect, window});
+    shields_.emplace_back(connection_, root_, blackPixel_, monitor);
 }
 
-void X11DisplayCapture::destroyShield(const Shield& shield) {
+std::vector<X11DisplayCapture::Shield>::iterator X11DisplayCapture::dropShield(std::vector<Shield>::iterator shield) {
     collectGrabs();
-    xcb_destroy_window(connection_, shield.window);
-    if (grabWindow_ == shield.window) {
-        grabWindow_ = XCB_NONE; // the server ended the grabs with the window
-        keyboardHeld_ = pointerHeld_ = false;
-    }
+    grabs_.windowDestroyed(shield->window());
+    return shields_.erase(shield);
 }
 
 void X11DisplayCapture::release(DisplayId display) {
     const auto shield =
-        std::find_if(shields_.begin(), shields_.end(), [display](const Shield& s) { return s.id == display; });
+        std::find_if(shields_.begin(), shields_.end(), [display](const Shield& s) { return s.id() == display; });
     if (connection_ == nullptr || shield == shields_.end()) {
         return;
     }
-    destroyShield(*shield);
-    shields_.erase(shield);
+    dropShield(shield);
     // The last display of the caller's list gives everything back, including the
     // shields of monitors that appeared while captured.
     const bool anyListed = std::any_of(shields_.begin(), shields_.end(), [this](const Shield& s) {
-        return std::any_of(lastListed_.begin(), lastListed_.end(), [&s](const Monitor& m) { return m.id == s.id; });
+        return std::any_of(lastListed_.begin(), lastListed_.end(), [&s](const Monitor& m) { return m.id == s.id(); });
     });
     if (!anyListed) {
         releaseAll();
@@ -171,21 +261,7 @@ void X11DisplayCapture::releaseAll() {
     grabRetry_.stop();
     monitorChange_.stop();
     watchScreens(false);
-    if (pendingKeyboard_) {
-        xcb_discard_reply(connection_, pendingKeyboard_->sequence);
-        pendingKeyboard_.reset();
-    }
-    if (pendingPointer_) {
-        xcb_discard_reply(connection_, pendingPointer_->sequence);
-        pendingPointer_.reset();
-    }
-    xcb_ungrab_keyboard(connection_, XCB_CURRENT_TIME);
-    xcb_ungrab_pointer(connection_, XCB_CURRENT_TIME);
-    keyboardHeld_ = pointerHeld_ = false;
-    grabWindow_ = XCB_NONE;
-    for (const Shield& s : shields_) {
-        xcb_destroy_window(connection_, s.window);
-    }
+    grabs_.release();
     shields_.clear();
     lockWindow_ = nullptr;
     xcb_flush(connection_);
@@ -203,7 +279,7 @@ xcb_window_t X11DisplayCapture::grabTarget() const {
     if (lock != XCB_NONE) {
         return lock;
     }
-    return shields_.empty() ? XCB_NONE : shields_.front().window;
+    return shields_.empty() ? XCB_NONE : shields_.front().window();
 }
 
 void X11DisplayCapture::requestGrabs() {
@@ -213,32 +289,12 @@ void X11DisplayCapture::requestGrabs() {
         grabRetry_.stop();
         return;
     }
-    if (target != grabWindow_) {
-        keyboardHeld_ = pointerHeld_ = false;
-        grabWindow_ = target;
-    }
-    if (!keyboardHeld_) {
-        pendingKeyboard_ =
-            xcb_grab_keyboard(connection_, 0, target, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
-    }
-    if (!pointerHeld_) {
-        pendingPointer_ = xcb_grab_pointer(connection_, 0, target, kPointerEvents, XCB_GRAB_MODE_ASYNC,
-                                           XCB_GRAB_MODE_ASYNC, XCB_NONE, XCB_NONE, XCB_CURRENT_TIME);
-    }
+    grabs_.request(target);
 }
 
 void X11DisplayCapture::collectGrabs() {
-    if (pendingKeyboard_) {
-        XcbReply<xcb_grab_keyboard_reply_t> r(xcb_grab_keyboard_reply(connection_, *pendingKeyboard_, nullptr));
-        keyboardHeld_ = r && r->status == XCB_GRAB_STATUS_SUCCESS;
-        pendingKeyboard_.reset();
-    }
-    if (pendingPointer_) {
-        XcbReply<xcb_grab_pointer_reply_t> r(xcb_grab_pointer_reply(connection_, *pendingPointer_, nullptr));
-        pointerHeld_ = r && r->status == XCB_GRAB_STATUS_SUCCESS;
-        pendingPointer_.reset();
-    }
-    if (grabWindow_ == XCB_NONE || (keyboardHeld_ && pointerHeld_)) {
+    grabs_.collect();
+    if (grabs_.window() == XCB_NONE || grabs_.bothHeld()) {
         grabRetry_.stop();
     } else if (!grabRetry_.isActive()) {
         grabRetry_.start();
@@ -276,7 +332,7 @@ void X11DisplayCapture::raiseAboveShields(QWidget* window) {
 void X11DisplayCapture::restack() {
     const std::uint32_t above = XCB_STACK_MODE_ABOVE;
     for (const Shield& s : shields_) {
-        xcb_configure_window(connection_, s.window, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+        xcb_configure_window(connection_, s.window(), XCB_CONFIG_WINDOW_STACK_MODE, &above);
     }
     const xcb_window_t lock = lockWindowId();
     if (lock != XCB_NONE) {
@@ -287,7 +343,7 @@ void X11DisplayCapture::restack() {
 void X11DisplayCapture::keepOnTop() {
     std::vector<xcb_window_t> ours;
     for (const Shield& s : shields_) {
-        ours.push_back(s.window);
+        ours.push_back(s.window());
     }
     if (const xcb_window_t lock = lockWindowId(); lock != XCB_NONE) {
         ours.push_back(lock);
@@ -312,33 +368,24 @@ void X11DisplayCapture::followMonitors() {
     if (connection_ == nullptr || shields_.empty()) {
         return;
     }
-    constexpr std::size_t kRoom = 100;
-    const std::vector<Monitor> now = monitors(kRoom);
+    const std::vector<Monitor> now = monitors(kMaxDisplays);
     // Shields of monitors that went away go; moved monitors take their shield along.
     for (auto it = shields_.begin(); it != shields_.end();) {
-        const auto m = std::find_if(now.begin(), now.end(), [&it](const Monitor& n) { return n.id == it->id; });
+        const auto m = std::find_if(now.begin(), now.end(), [&it](const Monitor& n) { return n.id == it->id(); });
         if (m == now.end()) {
-            destroyShield(*it);
-            it = shields_.erase(it);
+            it = dropShield(it);
             continue;
         }
-        if (m->rect != it->rect) {
-            it->rect = m->rect;
-            const std::uint32_t geometry[] = {
-                static_cast<std::uint32_t>(m->rect.x()), static_cast<std::uint32_t>(m->rect.y()),
-                static_cast<std::uint32_t>(m->rect.width()), static_cast<std::uint32_t>(m->rect.height())};
-            xcb_configure_window(connection_, it->window,
-                                 XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
-                                     XCB_CONFIG_WINDOW_HEIGHT,
-                                 geometry);
+        if (m->rect != it->rect()) {
+            it->moveTo(m->rect);
         }
         ++it;
     }
-    // New monitors are covered, up to the room of a display list.
+    // New monitors are covered, up to the most displays a lock captures.
     for (const Monitor& m : now) {
         const bool shielded =
-            std::any_of(shields_.begin(), shields_.end(), [&m](const Shield& s) { return s.id == m.id; });
-        if (!shielded && shields_.size() < kRoom) {
+            std::any_of(shields_.begin(), shields_.end(), [&m](const Shield& s) { return s.id() == m.id; });
+        if (!shielded && shields_.size() < kMaxDisplays) {
             mapShield(m);
         }
     }
@@ -387,7 +434,7 @@ bool X11DisplayCapture::nativeEventFilter(const QByteArray& eventType, void* mes
     }
     const bool ours = visibility->window == lockWindowId() ||
                       std::any_of(shields_.begin(), shields_.end(),
-                                  [visibility](const Shield& s) { return s.window == visibility->window; });
+                                  [visibility](const Shield& s) { return s.window() == visibility->window; });
     if (ours) {
         keepOnTop();
     }
