@@ -5,8 +5,6 @@
 
 namespace {
 
-constexpr std::uint32_t kEventClassKeyboard = 0x6B657962; // "keyb"
-constexpr std::uint32_t kEventHotKeyPressed = 5;
 constexpr std::uint32_t kLockSignature = 0x68746B31; // "htk1"
 constexpr std::uint32_t kOffSignature = 0x68746B32;  // "htk2"
 
@@ -49,10 +47,13 @@ void VessikAppDelegate::initHotKeys() {
     hotKeyRef1_.reset();
     hotKeyRef2_.reset();
 
-    eventType_ = EventTypeSpec{kEventClassKeyboard, kEventHotKeyPressed};
-    // Installed on every call, never removed: the newest installation answers
-    // each press and reports it handled, so a press still runs its action once.
-    platform_.hotKeys->installEventHandler(&HotKeyHandler, eventType_);
+    // Installed at the first call and never removed: it answers the presses of
+    // every registration to come.
+    if (!hotKeyHandlerInstalled_) {
+        eventType_ = EventTypeSpec{kEventClassKeyboard, kEventHotKeyPressed};
+        platform_.hotKeys->installEventHandler(&HotKeyHandler, eventType_);
+        hotKeyHandlerInstalled_ = true;
+    }
 
     hotKeyID_ = EventHotKeyID{kLockSignature, 1};
     hotKeyRef1_ = platform_.hotKeys->registerEventHotKey(
