@@ -107,10 +107,14 @@ void VessikAppDelegate::lockScreen() {
         QApplication::activePopupWidget()->close();
     }
     lockWindow_->show();
-    lockWindow_->raise();
-    lockWindow_->activateWindow();
-    if (passwordTextbox_ != nullptr) {
-        passwordTextbox_->setFocus(Qt::ActiveWindowFocusReason);
+    if (lockWindow_->canBecomeMainWindow()) {
+        lockWindow_->raise();
+    }
+    if (lockWindow_->canBecomeKeyWindow()) {
+        lockWindow_->activateWindow();
+        if (passwordTextbox_ != nullptr) {
+            passwordTextbox_->setFocus(Qt::ActiveWindowFocusReason);
+        }
     }
     displays.raiseAboveShields(lockWindow_);
 
