@@ -23,9 +23,11 @@ public:
     InstallInterface(const InstallInterface&) = delete;
     InstallInterface& operator=(const InstallInterface&) = delete;
 
-    Vessik_InstallAppDelegate& delegate() { return *delegate_; }
+    // In the order they are built: the window, its form, then the delegate that
+    // refers to both.
     QWidget& window() { return *window_; }
     const Ui::InstallWindow& ui() const { return *ui_; }
+    Vessik_InstallAppDelegate& delegate() { return *delegate_; }
 
 private:
     std::unique_ptr<QWidget> window_;

@@ -1,7 +1,6 @@
 // The forced shutdown: every other process of the user is killed, then the
 // system is asked to power off.
 #include <csignal>
-#include <limits>
 #include <unistd.h>
 
 #include "VessikAppDelegate.h"
@@ -31,14 +30,11 @@ void VessikAppDelegate::forceShutDown() {
         }
         // Never a missing or non-positive pid (kill would reach a process group or
         // every process), never Vessik itself, never the session leader.
-        if (!record.contains(QStringLiteral("pid"))) {
+        const std::optional<pid_t> pid = parsePid(record.value(QStringLiteral("pid")));
+        if (!pid || *pid == self || *pid == leader) {
             continue;
         }
-        const std::int64_t pid = PropertyList::integerValueOfText(record.value(QStringLiteral("pid")));
-        if (pid <= 0 || pid > std::numeric_limits<pid_t>::max() || pid == self || pid == leader) {
-            continue;
-        }
-        processes.kill(static_cast<pid_t>(pid), SIGKILL);
+        processes.kill(*pid, SIGKILL);
     }
     if (const std::optional<QString> error = platform_.powerOff->powerOff()) {
         log(*error);

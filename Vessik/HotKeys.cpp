@@ -1,26 +1,25 @@
 // The two global hotkeys: the key-name table, their registration and the handler.
+#include "SettingsKeys.h"
 #include "VessikAppDelegate.h"
 #include "platform/KeyNames.h"
 
 namespace {
 
-constexpr std::uint32_t kEventClassKeyboard = 0x6B657962; // "keyb"
-constexpr std::uint32_t kEventHotKeyPressed = 5;
 constexpr std::uint32_t kLockSignature = 0x68746B31; // "htk1"
 constexpr std::uint32_t kOffSignature = 0x68746B32;  // "htk2"
 
 // The modifier bits of one hotkey from its three flags: a flag counts only when
 // its integer value is exactly 1 (2, -1, text without a number and a missing key
 // all add nothing).
-std::uint32_t modifierMask(const PropertyList& settings, const QString& prefix) {
+std::uint32_t modifierMask(const PropertyList& settings, const SettingsKeys::HotKey& hotKey) {
     std::uint32_t mask = 0;
-    if (settings.integerValue(prefix + QStringLiteral("Shift")) == 1) {
+    if (settings.integerValue(hotKey.shift) == 1) {
         mask |= shiftKey;
     }
-    if (settings.integerValue(prefix + QStringLiteral("Control")) == 1) {
+    if (settings.integerValue(hotKey.control) == 1) {
         mask |= controlKey;
     }
-    if (settings.integerValue(prefix + QStringLiteral("Alt")) == 1) {
+    if (settings.integerValue(hotKey.alt) == 1) {
         mask |= optionKey;
     }
     return mask;
@@ -41,27 +40,30 @@ std::int32_t VessikAppDelegate::keyCodeForKeyString(const std::optional<QString>
 }
 
 void VessikAppDelegate::initHotKeys() {
-    readPlist(QStringLiteral("Settings"));
+    readPlist(kSettingsResource);
 
     // Dropping a registration releases exactly what it registered; a null one
     // (never registered, or refused) has nothing to release.
     hotKeyRef1_.reset();
     hotKeyRef2_.reset();
 
-    eventType_ = EventTypeSpec{kEventClassKeyboard, kEventHotKeyPressed};
-    // Installed on every call, never removed: the newest installation answers
-    // each press and reports it handled, so a press still runs its action once.
-    platform_.hotKeys->installEventHandler(&HotKeyHandler, eventType_);
+    // Installed at the first call and never removed: it answers the presses of
+    // every registration to come.
+    if (!hotKeyHandlerInstalled_) {
+        eventType_ = EventTypeSpec{kEventClassKeyboard, kEventHotKeyPressed};
+        platform_.hotKeys->installEventHandler(&HotKeyHandler, eventType_);
+        hotKeyHandlerInstalled_ = true;
+    }
 
     hotKeyID_ = EventHotKeyID{kLockSignature, 1};
-    hotKeyRef1_ =
-        platform_.hotKeys->registerEventHotKey(keyCodeForKeyString(properties_.stringValue(QStringLiteral("LockFunc"))),
-                                               modifierMask(properties_, QStringLiteral("Lock")), hotKeyID_);
+    hotKeyRef1_ = platform_.hotKeys->registerEventHotKey(
+        keyCodeForKeyString(properties_.stringValue(SettingsKeys::LockHotKey.func)),
+        modifierMask(properties_, SettingsKeys::LockHotKey), hotKeyID_);
 
     hotKeyID_ = EventHotKeyID{kOffSignature, 2};
-    hotKeyRef2_ =
-        platform_.hotKeys->registerEventHotKey(keyCodeForKeyString(properties_.stringValue(QStringLiteral("OffFunc"))),
-                                               modifierMask(properties_, QStringLiteral("Off")), hotKeyID_);
+    hotKeyRef2_ = platform_.hotKeys->registerEventHotKey(
+        keyCodeForKeyString(properties_.stringValue(SettingsKeys::OffHotKey.func)),
+        modifierMask(properties_, SettingsKeys::OffHotKey), hotKeyID_);
 }
 
 int HotKeyHandler(const HotKeyEvent& event) {

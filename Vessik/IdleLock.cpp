@@ -3,6 +3,7 @@
 
 #include <QtCore/QFileSystemWatcher>
 
+#include "SettingsKeys.h"
 #include "VessikAppDelegate.h"
 
 namespace {
@@ -24,9 +25,9 @@ std::int64_t SystemIdleTime() {
 }
 
 void VessikAppDelegate::inactivityLock() {
-    readPlist(QStringLiteral("Settings"));
+    readPlist(kSettingsResource);
     const std::int64_t idleSeconds = SystemIdleTime();
-    const std::int64_t limit = properties_.integerValue(QStringLiteral("InactivityTime"));
+    const std::int64_t limit = properties_.integerValue(SettingsKeys::InactivityTime);
     if (idleSeconds >= limit) {
         lockScreen();
     }

@@ -11,6 +11,7 @@
 #include <QtWidgets/QLineEdit>
 
 #include "OverrideWindow.h"
+#include "SettingsKeys.h"
 #include "VessikAppDelegate.h"
 
 namespace {
@@ -24,8 +25,8 @@ constexpr std::size_t kMaxDisplays = 100;
 // cut off evenly) and kept in 24-bit RGB over black, three bytes a pixel instead
 // of four. Null when the picture is missing or cannot be read.
 QImage backgroundPicture(const PropertyList& settings, const Bundle& bundle, const QSize& size) {
-    const QString path = settings.integerValue(QStringLiteral("ImageType")) == 1
-                             ? settings.stringValue(QStringLiteral("ImagePath")).value_or(QString())
+    const QString path = settings.integerValue(SettingsKeys::ImageType) == 1
+                             ? settings.stringValue(SettingsKeys::ImagePath).value_or(QString())
                              : bundle.pathForResource(QStringLiteral("screen"), QStringLiteral("png"));
     // Only a regular file: reading a FIFO or a device could block the locked screen for good.
     if (path.isEmpty() || size.isEmpty() || !QFileInfo(path).isFile()) {
@@ -59,11 +60,11 @@ QImage backgroundPicture(const PropertyList& settings, const Bundle& bundle, con
 } // namespace
 
 void VessikAppDelegate::lockScreen() {
-    readPlist(QStringLiteral("Settings"));
-    if (!properties_.contains(QStringLiteral("Password"))) {
+    readPlist(kSettingsResource);
+    if (!properties_.contains(SettingsKeys::Password)) {
         return;
     }
-    if (properties_.integerValue(QStringLiteral("InactivityTime")) == 0) {
+    if (properties_.integerValue(SettingsKeys::InactivityTime) == 0) {
         return;
     }
     if (isCaptured_) {
@@ -106,10 +107,14 @@ void VessikAppDelegate::lockScreen() {
         QApplication::activePopupWidget()->close();
     }
     lockWindow_->show();
-    lockWindow_->raise();
-    lockWindow_->activateWindow();
-    if (passwordTextbox_ != nullptr) {
-        passwordTextbox_->setFocus(Qt::ActiveWindowFocusReason);
+    if (lockWindow_->canBecomeMainWindow()) {
+        lockWindow_->raise();
+    }
+    if (lockWindow_->canBecomeKeyWindow()) {
+        lockWindow_->activateWindow();
+        if (passwordTextbox_ != nullptr) {
+            passwordTextbox_->setFocus(Qt::ActiveWindowFocusReason);
+        }
     }
     displays.raiseAboveShields(lockWindow_);
 

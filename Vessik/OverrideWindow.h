@@ -17,7 +17,12 @@ public:
     explicit OverrideWindow(QWidget* parent = nullptr);
     ~OverrideWindow() override;
 
+    // Whether the window may take the keyboard focus; lockScreen activates it and
+    // focuses its password field only then. Always true: typing must reach the
+    // field although no window manager hands this window the focus.
     bool canBecomeKeyWindow() const { return true; }
+    // Whether the window may be the application's front window; lockScreen raises
+    // it only then. Always true.
     bool canBecomeMainWindow() const { return true; }
 
     const Ui::LockWindow& ui() const { return *ui_; }

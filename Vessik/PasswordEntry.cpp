@@ -4,13 +4,10 @@
 
 #include <QtWidgets/QLineEdit>
 
+#include "SettingsKeys.h"
 #include "VessikAppDelegate.h"
 
 namespace {
-
-// "RetryLeft" starts again from this when "RetryCount" is missing: the count of
-// the shipped settings, so the lock-out keeps a limit.
-constexpr std::int64_t kShippedRetryCount = 5;
 
 // The longest lock-out a timer can hold, in seconds (its interval is an int of ms).
 constexpr std::int64_t kLongestRetryTime = INT_MAX / 1000;
@@ -18,9 +15,7 @@ constexpr std::int64_t kLongestRetryTime = INT_MAX / 1000;
 } // namespace
 
 void VessikAppDelegate::passwordTextbox(QLineEdit* sender) {
-    const QString kSettings = QStringLiteral("Settings");
-    const QString kRetryLeft = QStringLiteral("RetryLeft");
-    readPlist(kSettings);
+    readPlist(kSettingsResource);
     const QString entry = sender != nullptr ? sender->text() : QString();
 
     // A settings file that cannot be read (it is logged) must not lock the user out
@@ -28,14 +23,16 @@ void VessikAppDelegate::passwordTextbox(QLineEdit* sender) {
     // when the lock began, and it neither counts nor writes anything.
     const bool readFailed = properties_.isNull();
     const PropertyList& settings = readFailed ? lockSettings_ : properties_;
-    const std::optional<QString> password = settings.stringValue(QStringLiteral("Password"));
-    const std::int64_t retryTime = settings.integerValue(QStringLiteral("RetryTime"));
+    const std::optional<QString> password = settings.stringValue(SettingsKeys::Password);
+    const std::int64_t retryTime = settings.integerValue(SettingsKeys::RetryTime);
 
-    auto resetRetryLeft = [this, &kRetryLeft] {
-        if (properties_.contains(QStringLiteral("RetryCount"))) {
-            properties_.setValueFrom(kRetryLeft, properties_, QStringLiteral("RetryCount"));
+    // "RetryCount" as stored, whatever its kind; the shipped count when it is
+    // missing, so the lock-out keeps a limit.
+    auto resetRetryLeft = [this] {
+        if (properties_.contains(SettingsKeys::RetryCount)) {
+            properties_.setValueFrom(SettingsKeys::RetryLeft, properties_, SettingsKeys::RetryCount);
         } else {
-            properties_.setInteger(kRetryLeft, kShippedRetryCount);
+            properties_.setInteger(SettingsKeys::RetryLeft, SettingsKeys::RetryCount.shippedInteger);
         }
     };
 
@@ -43,18 +40,19 @@ void VessikAppDelegate::passwordTextbox(QLineEdit* sender) {
         unlockScreen();
         if (!readFailed) {
             resetRetryLeft();
-            writePlist(properties_, kSettings);
+            writePlist(properties_, kSettingsResource);
         }
         return;
     }
 
     if (!readFailed) {
         // One less, kept as a signed 32-bit number like the count has always been.
-        const std::int64_t left = properties_.integerValue(kRetryLeft);
-        properties_.setInteger(kRetryLeft, static_cast<std::int32_t>(static_cast<std::uint64_t>(left) - 1U));
-        if (properties_.integerValue(kRetryLeft) == 0) {
+        const std::int64_t left = properties_.integerValue(SettingsKeys::RetryLeft);
+        properties_.setInteger(SettingsKeys::RetryLeft,
+                               static_cast<std::int32_t>(static_cast<std::uint64_t>(left) - 1U));
+        if (properties_.integerValue(SettingsKeys::RetryLeft) == 0) {
             resetRetryLeft();
-            writePlist(properties_, kSettings);
+            writePlist(properties_, kSettingsResource);
             forceShutDown();
         }
     }
@@ -72,7 +70,7 @@ void VessikAppDelegate::passwordTextbox(QLineEdit* sender) {
     });
     timer->start(static_cast<int>(std::clamp<std::int64_t>(retryTime, 0, kLongestRetryTime) * 1000));
     if (!readFailed) {
-        writePlist(properties_, kSettings);
+        writePlist(properties_, kSettingsResource);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <QtCore/QRegularExpression>
 #include <QtCore/QSaveFile>
 
+#include "SettingsKeys.h"
 #include "VessikAppDelegate.h"
 
 namespace {
@@ -89,8 +90,10 @@ bool VessikAppDelegate::writePlist(const PropertyList& dict, const QString& name
 void VessikAppDelegate::removeStaleTemporaryFiles() {
     // A writer killed mid-write leaves its temporary file ("Settings.plist.XXXXXX") behind.
     const QDir resources(bundle_.resourcesPath());
-    static const QRegularExpression stale(QStringLiteral("^Settings\\.plist\\.[A-Za-z0-9]{6}$"));
-    const QStringList entries = resources.entryList({QStringLiteral("Settings.plist.*")}, QDir::Files | QDir::Hidden);
+    const QString settingsFile = QString(kSettingsResource) + QStringLiteral(".plist");
+    const QRegularExpression stale(u'^' + QRegularExpression::escape(settingsFile) +
+                                   QStringLiteral("\\.[A-Za-z0-9]{6}$"));
+    const QStringList entries = resources.entryList({settingsFile + QStringLiteral(".*")}, QDir::Files | QDir::Hidden);
     for (const QString& entry : entries) {
         if (stale.match(entry).hasMatch()) {
             QFile::remove(resources.filePath(entry));

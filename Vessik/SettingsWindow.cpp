@@ -17,11 +17,10 @@
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QWidget>
 
+#include "SettingsKeys.h"
 #include "VessikAppDelegate.h"
 
 namespace {
-
-const QString kSettings = QStringLiteral("Settings");
 
 // A failure inside the save's guarded block. Its name is the whole message: the
 // block shows it in the error line as it stands.
@@ -189,12 +188,12 @@ void VessikAppDelegate::initSettings() {
         }
     }
 
-    readPlist(kSettings);
+    readPlist(kSettingsResource);
     const PropertyList& p = properties_;
 
     // The old password is asked for only when one is stored (an empty one too).
     if (oldPassTextbox_ != nullptr) {
-        const bool stored = p.contains(QStringLiteral("Password"));
+        const bool stored = p.contains(SettingsKeys::Password);
         oldPassTextbox_->setEnabled(stored);
         oldPassTextbox_->setPlaceholderText(stored ? QString() : tr("No password set yet"));
     }
@@ -206,25 +205,25 @@ void VessikAppDelegate::initSettings() {
 
     // Check boxes and the picture choice are always set; a text control keeps its
     // text when its key is missing.
-    showChoice(languageDropdown_, p, QStringLiteral("Language"));
-    showState(lockShiftCheckbox_, p.integerValue(QStringLiteral("LockShift")));
-    showState(lockControlCheckbox_, p.integerValue(QStringLiteral("LockControl")));
-    showState(lockAltCheckbox_, p.integerValue(QStringLiteral("LockAlt")));
-    showChoice(lockDropdown_, p, QStringLiteral("LockFunc"));
-    showState(offShiftCheckbox_, p.integerValue(QStringLiteral("OffShift")));
-    showState(offControlCheckbox_, p.integerValue(QStringLiteral("OffControl")));
-    showState(offAltCheckbox_, p.integerValue(QStringLiteral("OffAlt")));
-    showChoice(offDropdown_, p, QStringLiteral("OffFunc"));
-    showText(inactivityTextbox_, p, QStringLiteral("InactivityTime"));
+    showChoice(languageDropdown_, p, SettingsKeys::Language);
+    showState(lockShiftCheckbox_, p.integerValue(SettingsKeys::LockHotKey.shift));
+    showState(lockControlCheckbox_, p.integerValue(SettingsKeys::LockHotKey.control));
+    showState(lockAltCheckbox_, p.integerValue(SettingsKeys::LockHotKey.alt));
+    showChoice(lockDropdown_, p, SettingsKeys::LockHotKey.func);
+    showState(offShiftCheckbox_, p.integerValue(SettingsKeys::OffHotKey.shift));
+    showState(offControlCheckbox_, p.integerValue(SettingsKeys::OffHotKey.control));
+    showState(offAltCheckbox_, p.integerValue(SettingsKeys::OffHotKey.alt));
+    showChoice(offDropdown_, p, SettingsKeys::OffHotKey.func);
+    showText(inactivityTextbox_, p, SettingsKeys::InactivityTime);
     if (imageRadiobutton_ != nullptr) {
-        const int row = p.integerValue(QStringLiteral("ImageType")) == 1 ? 1 : 0;
+        const int row = p.integerValue(SettingsKeys::ImageType) == 1 ? 1 : 0;
         if (QAbstractButton* button = imageRadiobutton_->button(row)) {
             button->setChecked(true);
         }
     }
-    showText(imagePathTextbox_, p, QStringLiteral("ImagePath"));
-    showText(retriesTimeTextbox_, p, QStringLiteral("RetryTime"));
-    showText(retriesCountTextbox_, p, QStringLiteral("RetryCount"));
+    showText(imagePathTextbox_, p, SettingsKeys::ImagePath);
+    showText(retriesTimeTextbox_, p, SettingsKeys::RetryTime);
+    showText(retriesCountTextbox_, p, SettingsKeys::RetryCount);
 
     if (errorLabel_ != nullptr) {
         errorLabel_->clear();
@@ -232,21 +231,21 @@ void VessikAppDelegate::initSettings() {
 }
 
 void VessikAppDelegate::saveButton(QObject* /*sender*/) {
-    readPlist(kSettings);
-    const QString password = QStringLiteral("Password");
+    readPlist(kSettingsResource);
+    const QString password = SettingsKeys::Password;
     const bool passwordStored = properties_.contains(password);
 
     try {
         PropertyList d = PropertyList::dictionary();
-        d.setString(QStringLiteral("Language"), languageDropdown_->currentText());
-        d.setInteger(QStringLiteral("LockShift"), stateOf(lockShiftCheckbox_));
-        d.setInteger(QStringLiteral("LockControl"), stateOf(lockControlCheckbox_));
-        d.setInteger(QStringLiteral("LockAlt"), stateOf(lockAltCheckbox_));
-        d.setString(QStringLiteral("LockFunc"), lockDropdown_->currentText());
-        d.setInteger(QStringLiteral("OffShift"), stateOf(offShiftCheckbox_));
-        d.setInteger(QStringLiteral("OffControl"), stateOf(offControlCheckbox_));
-        d.setInteger(QStringLiteral("OffAlt"), stateOf(offAltCheckbox_));
-        d.setString(QStringLiteral("OffFunc"), offDropdown_->currentText());
+        d.setString(SettingsKeys::Language, languageDropdown_->currentText());
+        d.setInteger(SettingsKeys::LockHotKey.shift, stateOf(lockShiftCheckbox_));
+        d.setInteger(SettingsKeys::LockHotKey.control, stateOf(lockControlCheckbox_));
+        d.setInteger(SettingsKeys::LockHotKey.alt, stateOf(lockAltCheckbox_));
+        d.setString(SettingsKeys::LockHotKey.func, lockDropdown_->currentText());
+        d.setInteger(SettingsKeys::OffHotKey.shift, stateOf(offShiftCheckbox_));
+        d.setInteger(SettingsKeys::OffHotKey.control, stateOf(offControlCheckbox_));
+        d.setInteger(SettingsKeys::OffHotKey.alt, stateOf(offAltCheckbox_));
+        d.setString(SettingsKeys::OffHotKey.func, offDropdown_->currentText());
 
         // A change needs both new fields; the old password is checked first, and
         // only when one is stored. A stored value that is not text matches nothing.
@@ -264,16 +263,16 @@ void VessikAppDelegate::saveButton(QObject* /*sender*/) {
             d.setValueFrom(password, properties_, password);
         }
 
-        d.setInteger(QStringLiteral("InactivityTime"), integerOf(inactivityTextbox_));
-        d.setInteger(QStringLiteral("ImageType"), imageRadiobutton_->checkedId());
-        d.setString(QStringLiteral("ImagePath"), imagePathTextbox_->text());
-        d.setInteger(QStringLiteral("RetryTime"), integerOf(retriesTimeTextbox_));
-        d.setInteger(QStringLiteral("RetryCount"), integerOf(retriesCountTextbox_));
-        d.setInteger(QStringLiteral("RetryLeft"), integerOf(retriesCountTextbox_));
+        d.setInteger(SettingsKeys::InactivityTime, integerOf(inactivityTextbox_));
+        d.setInteger(SettingsKeys::ImageType, imageRadiobutton_->checkedId());
+        d.setString(SettingsKeys::ImagePath, imagePathTextbox_->text());
+        d.setInteger(SettingsKeys::RetryTime, integerOf(retriesTimeTextbox_));
+        d.setInteger(SettingsKeys::RetryCount, integerOf(retriesCountTextbox_));
+        d.setInteger(SettingsKeys::RetryLeft, integerOf(retriesCountTextbox_));
 
         // A save that did not reach the file must not look like one that did:
         // the window stays open with the form as typed (writePlist logged why).
-        if (!writePlist(d, kSettings)) {
+        if (!writePlist(d, kSettingsResource)) {
             throw NamedError(tr("Could not save the settings file, so nothing was changed. "
                                 "The system log (journalctl -t Vessik) says why."));
         }

@@ -193,6 +193,7 @@ private:
     EventHotKeyRef hotKeyRef2_;
     EventHotKeyID hotKeyID_;
     EventTypeSpec eventType_;
+    bool hotKeyHandlerInstalled_ = false; // the first initHotKeys installs HotKeyHandler, once
     QComboBox* languageDropdown_ = nullptr;
     QCheckBox* lockShiftCheckbox_ = nullptr;
     QCheckBox* lockControlCheckbox_ = nullptr;

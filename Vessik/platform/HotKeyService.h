@@ -17,6 +17,10 @@ struct EventTypeSpec {
     std::uint32_t eventKind = 0;
 };
 
+// The event kind of a hotkey press, the one kind handlers are installed for.
+inline constexpr std::uint32_t kEventClassKeyboard = 0x6B657962; // "keyb"
+inline constexpr std::uint32_t kEventHotKeyPressed = 5;
+
 // A hotkey press as handed to a handler. `hotKeyID` is null when the identity of
 // the pressed hotkey cannot be read.
 struct HotKeyEvent {

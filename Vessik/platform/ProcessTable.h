@@ -1,16 +1,40 @@
 #pragma once
 
+#include <limits>
+#include <optional>
 #include <sys/types.h>
 #include <vector>
 
 #include <QtCore/QString>
+#include <QtCore/QStringView>
 
 // A running process of the user that runs Vessik.
 struct ProcessInfo {
     QString name; // the process name (comm)
     pid_t pid = 0;
-    uid_t uid = 0;
 };
+
+// The process id written as `text`: decimal digits alone, without a leading zero,
+// naming a positive pid that fits pid_t. Nothing for any other text (a sign, white
+// space, the empty text, 0, a number too large), since signalling such a pid
+// could reach a process group or every process.
+inline std::optional<pid_t> parsePid(QStringView text) {
+    if (text.isEmpty() || text.front() == u'0') {
+        return std::nullopt;
+    }
+    pid_t pid = 0;
+    for (const QChar c : text) {
+        if (c < u'0' || c > u'9') {
+            return std::nullopt;
+        }
+        const int digit = c.unicode() - u'0';
+        if (pid > (std::numeric_limits<pid_t>::max() - digit) / 10) {
+            return std::nullopt;
+        }
+        pid = pid * 10 + digit;
+    }
+    return pid;
+}
 
 // The processes of Vessik's own user and the means to end them.
 class ProcessTable {

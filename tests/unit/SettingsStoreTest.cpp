@@ -9,6 +9,7 @@
 #include <QtCore/QProcess>
 
 #include "MainInterface.h"
+#include "SettingsKeys.h"
 #include "VessikAppDelegate.h"
 #include "fakes/FakePlatform.h"
 #include "fakes/TestBundle.h"
@@ -33,14 +34,25 @@ protected:
     }
 };
 
-TEST_F(SettingsStoreTest, ShippedFileHoldsSensibleFirstSettings) {
-    const PropertyList p = load();
-    ASSERT_FALSE(p.isNull());
-    EXPECT_FALSE(p.contains(QStringLiteral("Password"))); // nothing locks before a password is set
-    EXPECT_EQ(p.integerValue(QStringLiteral("InactivityTime")), 300);
-    EXPECT_EQ(p.integerValue(QStringLiteral("RetryLeft")), p.integerValue(QStringLiteral("RetryCount")));
-    EXPECT_EQ(p.stringValue(QStringLiteral("LockFunc")), QStringLiteral("L"));
-    EXPECT_EQ(p.stringValue(QStringLiteral("OffFunc")), QStringLiteral("Q"));
+// The shipped file holds exactly the shipped keys of the settings table, in its
+// order, each with the table's kind and value.
+TEST_F(SettingsStoreTest, TheShippedFileIsTheSettingsTable) {
+    const PropertyList file = load();
+    ASSERT_FALSE(file.isNull());
+    PropertyList shipped = PropertyList::dictionary();
+    for (const SettingKey& key : SettingsKeys::kAll) {
+        if (key.shipped && key.kind == SettingKind::Integer) {
+            shipped.setInteger(key, key.shippedInteger);
+        } else if (key.shipped) {
+            shipped.setString(key, key.shippedText);
+        }
+    }
+    EXPECT_EQ(file.keys(), shipped.keys());
+    for (const QString& key : shipped.keys()) {
+        EXPECT_TRUE(file.valueEquals(key, shipped, key)) << key.toStdString();
+    }
+    EXPECT_FALSE(file.contains(SettingsKeys::Password)); // nothing locks before a password is set
+    EXPECT_EQ(SettingsKeys::RetryLeft.shippedInteger, SettingsKeys::RetryCount.shippedInteger);
     EXPECT_TRUE(fakes.logLines->isEmpty());
 }
 

@@ -21,6 +21,26 @@ struct DirCloser {
     void operator()(DIR* d) const { ::closedir(d); }
 };
 
+// The escapes of a string value: the letter behind the backslash and the
+// character it stands for.
+struct StringEscape {
+    char16_t letter;
+    char16_t character;
+};
+constexpr StringEscape kStringEscapes[] = {
+    {u's', u' '}, {u'n', u'\n'}, {u't', u'\t'}, {u'r', u'\r'}, {u'\\', u'\\'},
+};
+
+// The escape whose letter (or character) is `c`, or null.
+const StringEscape* findEscape(char16_t StringEscape::*field, QChar c) {
+    for (const StringEscape& escape : kStringEscapes) {
+        if (c == escape.*field) {
+            return &escape;
+        }
+    }
+    return nullptr;
+}
+
 // Undoes the escapes of a string value: \s \n \t \r \\. Any other backslash is
 // kept, for the Exec quoting rules to read.
 QString unescapeString(const QString& value) {
@@ -28,57 +48,29 @@ QString unescapeString(const QString& value) {
     out.reserve(value.size());
     for (qsizetype i = 0; i < value.size(); ++i) {
         const QChar c = value[i];
-        if (c != u'\\' || i + 1 == value.size()) {
+        const StringEscape* escape =
+            c == u'\\' && i + 1 < value.size() ? findEscape(&StringEscape::letter, value[i + 1]) : nullptr;
+        if (escape == nullptr) {
             out += c;
-            continue;
+        } else {
+            out += QChar(escape->character);
+            ++i;
         }
-        const QChar next = value[i + 1];
-        switch (next.unicode()) {
-        case u's':
-            out += u' ';
-            break;
-        case u'n':
-            out += u'\n';
-            break;
-        case u't':
-            out += u'\t';
-            break;
-        case u'r':
-            out += u'\r';
-            break;
-        case u'\\':
-            out += u'\\';
-            break;
-        default:
-            out += c;
-            out += next;
-            break;
-        }
-        ++i;
     }
     return out;
 }
 
+// Writes the escapes of a string value, all but \s: a space stays as it is.
 QString escapeString(const QString& value) {
     QString out;
     out.reserve(value.size() + 8);
     for (const QChar c : value) {
-        switch (c.unicode()) {
-        case u'\\':
-            out += QStringLiteral("\\\\");
-            break;
-        case u'\n':
-            out += QStringLiteral("\\n");
-            break;
-        case u'\t':
-            out += QStringLiteral("\\t");
-            break;
-        case u'\r':
-            out += QStringLiteral("\\r");
-            break;
-        default:
+        const StringEscape* escape = c != u' ' ? findEscape(&StringEscape::character, c) : nullptr;
+        if (escape == nullptr) {
             out += c;
-            break;
+        } else {
+            out += u'\\';
+            out += QChar(escape->letter);
         }
     }
     return out;

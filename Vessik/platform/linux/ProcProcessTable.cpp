@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <limits>
 #include <optional>
 
 #include <QtCore/QByteArray>
@@ -24,13 +23,6 @@ std::optional<QByteArray> readSmallFile(const QString& path) {
     return f.read(64 * 1024);
 }
 
-// A positive process id from decimal text, or 0.
-pid_t parsePid(const QByteArray& text) {
-    bool ok = false;
-    const qlonglong n = text.trimmed().toLongLong(&ok);
-    return ok && n > 0 && n <= std::numeric_limits<pid_t>::max() ? static_cast<pid_t>(n) : 0;
-}
-
 } // namespace
 
 ProcProcessTable::ProcProcessTable(QString procRoot, QString sessionsDir, uid_t uid)
@@ -40,8 +32,8 @@ std::vector<ProcessInfo> ProcProcessTable::processes() {
     std::vector<ProcessInfo> out;
     const QStringList entries = QDir(procRoot_).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& entry : entries) {
-        const pid_t pid = parsePid(entry.toLatin1());
-        if (pid == 0 || QString::number(pid) != entry) {
+        const std::optional<pid_t> pid = parsePid(entry);
+        if (!pid) {
             continue;
         }
         const QString dir = procRoot_ + u'/' + entry;
@@ -86,7 +78,7 @@ std::vector<ProcessInfo> ProcProcessTable::processes() {
         if (realUid != uid_) {
             continue;
         }
-        out.push_back({QString::fromUtf8(stat->mid(open + 1, close - open - 1)), pid, *realUid});
+        out.push_back({QString::fromUtf8(stat->mid(open + 1, close - open - 1)), *pid});
     }
     std::sort(out.begin(), out.end(), [](const ProcessInfo& a, const ProcessInfo& b) { return a.pid < b.pid; });
     return out;
@@ -127,7 +119,7 @@ pid_t ProcProcessTable::sessionLeader() {
     }
     for (const QByteArray& line : record->split('\n')) {
         if (line.startsWith("LEADER=")) {
-            return parsePid(line.mid(7));
+            return parsePid(QString::fromLatin1(line.mid(7).trimmed())).value_or(0);
         }
     }
     return 0;

@@ -11,9 +11,6 @@
 
 namespace {
 
-constexpr std::uint32_t kEventClassKeyboard = 0x6B657962; // "keyb"
-constexpr std::uint32_t kEventHotKeyPressed = 5;
-
 // Shift, Control and Option become Shift, Control and Mod1; other bits are ignored.
 std::uint16_t xModifiers(std::uint32_t modifiers) {
     std::uint16_t mask = 0;
