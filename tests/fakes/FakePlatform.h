@@ -203,27 +203,21 @@ struct FakePlatform {
     PlatformServices take() {
         PlatformServices p;
         p.log = std::make_unique<FakeLog>(logLines);
-        auto d = std::make_unique<FakeDisplays>(events);
-        displays = d.get();
-        p.displays = std::move(d);
-        auto h = std::make_unique<FakeHotKeys>();
-        hotKeys = h.get();
-        p.hotKeys = std::move(h);
-        auto s = std::make_unique<FakeSymbolicHotKeys>();
-        symbolicHotKeys = s.get();
-        p.symbolicHotKeys = std::move(s);
-        auto i = std::make_unique<FakeIdle>();
-        idle = i.get();
-        p.idle = std::move(i);
-        auto pr = std::make_unique<FakeProcesses>(events);
-        processes = pr.get();
-        p.processes = std::move(pr);
-        auto po = std::make_unique<FakePowerOff>(events);
-        powerOff = po.get();
-        p.powerOff = std::move(po);
-        auto pp = std::make_unique<FakePreferencePane>();
-        preferencePane = pp.get();
-        p.preferencePane = std::move(pp);
+        p.displays = keep(displays, events);
+        p.hotKeys = keep(hotKeys);
+        p.symbolicHotKeys = keep(symbolicHotKeys);
+        p.idle = keep(idle);
+        p.processes = keep(processes, events);
+        p.powerOff = keep(powerOff, events);
+        p.preferencePane = keep(preferencePane);
         return p;
+    }
+
+private:
+    // A new fake for the delegate to own; `kept` points to it from then on.
+    template <typename Fake, typename... Args> static std::unique_ptr<Fake> keep(Fake*& kept, const Args&... args) {
+        auto fake = std::make_unique<Fake>(args...);
+        kept = fake.get();
+        return fake;
     }
 };

@@ -42,3 +42,23 @@ QByteArray TestBundle::readSettings() const {
     QFile f(settingsPath());
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
+
+namespace PlistXml {
+
+QByteArray document(const QByteArray& root) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n" + root + "\n</plist>\n";
+}
+
+QByteArray dict(const QByteArray& entries) {
+    return document("<dict>\n" + entries + "\n</dict>");
+}
+
+QByteArray string(const char* key, const QString& value) {
+    return QByteArray("<key>") + key + "</key><string>" + value.toHtmlEscaped().toUtf8() + "</string>\n";
+}
+
+QByteArray integer(const char* key, long long value) {
+    return QByteArray("<key>") + key + "</key><integer>" + QByteArray::number(value) + "</integer>\n";
+}
+
+} // namespace PlistXml

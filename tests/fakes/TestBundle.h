@@ -28,3 +28,13 @@ public:
 private:
     QTemporaryDir dir_;
 };
+
+// Property-list XML written by hand, for settings files a test sets up byte by byte.
+namespace PlistXml {
+// The XML declaration and the <plist> element around `root` (not checked).
+QByteArray document(const QByteArray& root);
+// A document whose root is a dictionary of `entries`, made with string() and integer().
+QByteArray dict(const QByteArray& entries);
+QByteArray string(const char* key, const QString& value);
+QByteArray integer(const char* key, long long value);
+} // namespace PlistXml

@@ -21,6 +21,13 @@ BUNDLE = os.path.join(BUILD_DIR, "Vessik.app")
 INSTALL_BUNDLE = os.path.join(BUILD_DIR, "Vessik Install.app")
 TOOLS_DIR = os.path.join(BUILD_DIR, "tests")
 
+# Hotkeys for a Vessik that runs outside a PID namespace: Shift+Control+Alt+L
+# locks, as shipped, and the shut-down hotkey is Shift+Control+Alt+F11, which
+# no such test ever presses.
+TEST_HOTKEYS = {"LockShift": 1, "LockControl": 1, "LockAlt": 1, "LockFunc": "L",
+                "OffShift": 1, "OffControl": 1, "OffAlt": 1, "OffFunc": "F11"}
+LOCK_CHORD = "LFSH+LCTL+LALT+AC09"  # that lock hotkey's keys, as xprobe presses them
+
 
 def tool(name):
     """Path of a helper program built from tests/tools."""
@@ -87,6 +94,15 @@ class Xvfb:
         proc = subprocess.Popen(list(args), env=full_env, **kw)
         self._children.append(proc)
         return proc
+
+    def visible_windows(self, *search):
+        """Ids of the visible windows that `xdotool search` finds by `search` ("--class", "Vessik")."""
+        return self.run("xdotool", "search", "--onlyvisible", *search, check=False).split()
+
+    def geometry(self, window):
+        """X, Y, WIDTH and HEIGHT of a window, as xdotool tells them."""
+        out = self.run("xdotool", "getwindowgeometry", "--shell", window)
+        return {k: int(v) for k, v in (line.split("=") for line in out.split()) if k != "SCREEN"}
 
     def two_monitors(self):
         """Splits the screen into two RandR monitors, LEFT and RIGHT."""
@@ -157,12 +173,15 @@ class VessikTestCase(unittest.TestCase):
     """A test case with its own Xvfb (self.x) and bundle copy (self.bundle)."""
 
     screen = (1920, 1080)
+    settings = {}  # written into the bundle's settings file before each test
 
     def setUp(self):
         self.x = Xvfb(*self.screen)
         self.addCleanup(self.x.stop)
         self.bundle = TempBundle()
         self.addCleanup(self.bundle.cleanup)
+        if self.settings:
+            self.bundle.update_settings(**self.settings)
 
     def start_vessik(self, env=None):
         """Starts the bundle's Vessik and waits until its tray icon window exists."""
@@ -172,6 +191,26 @@ class VessikTestCase(unittest.TestCase):
         self.vessik_log = log.name
         self.addCleanup(stop_process, proc)
         return proc
+
+    def probe(self, *args):
+        """Runs xprobe (tests/tools), another client of the test's display; returns its output."""
+        return self.x.run(tool("xprobe"), *map(str, args)).strip()
+
+    def grab_status(self, key, mods):
+        """"0" when another client may grab the combination, "10" when someone holds it."""
+        return self.probe("grab-key", key, mods)
+
+    def wait_for_lock_hotkey(self, chord=LOCK_CHORD):
+        """Waits until a press of `chord` no longer reaches other programs: Vessik has grabbed it.
+
+        Never by grabbing the combination: a probe that held it for a moment while
+        Vessik registered would make Vessik's own grab fail.
+        """
+        wait_until(lambda: self.probe("delivered", chord) == "no", message="Vessik's grab of " + chord)
+
+    def vessik_windows(self):
+        """Ids of Vessik's visible windows: its tray icon, menu and windows."""
+        return self.x.visible_windows("--class", "Vessik")
 
     def log_text(self):
         with open(self.vessik_log, errors="replace") as f:

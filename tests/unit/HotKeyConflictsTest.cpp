@@ -13,11 +13,8 @@
 #include <QtWidgets/QMessageBox>
 #include <QtWidgets/QPushButton>
 
-#include "MainInterface.h"
 #include "Translations.h"
-#include "VessikAppDelegate.h"
-#include "fakes/FakePlatform.h"
-#include "fakes/TestBundle.h"
+#include "fakes/RunningVessik.h"
 #include "platform/linux/DesktopPreferencePane.h"
 
 namespace {
@@ -60,14 +57,10 @@ QString titleFor(const QString& key) {
         .arg(key);
 }
 
-class HotKeyConflictsTest : public ::testing::Test {
+class HotKeyConflictsTest : public ::testing::Test, protected RunningVessik {
 protected:
-    TestBundle files;
-    FakePlatform fakes;
-    MainInterface ui{files.bundle(), fakes.take()};
-    VessikAppDelegate& d = ui.delegate();
-
-    void SetUp() override { d.awakeFromNib(); }
+    HotKeyConflictsTest() : RunningVessik({.upTo = Awake}) {}
+    VessikAppDelegate& d = delegate();
 
     void systemUses(std::initializer_list<SymbolicHotKey> keys) { fakes.symbolicHotKeys->keys = keys; }
 
@@ -108,7 +101,7 @@ TEST_F(HotKeyConflictsTest, OnlyAnEnabledSystemHotkeyOnThatKeyMakesItUnavailable
 
 TEST_F(HotKeyConflictsTest, EachChooserChecksItsOwnKeyWhateverTheModifiers) {
     systemUses({{12, true}}); // "Q", with whatever modifiers the system uses
-    ui.delegate().lockShiftCheckbox()->setChecked(false);
+    d.lockShiftCheckbox()->setChecked(false);
 
     auto lockAlert = pick(d.lockDropdown(), QStringLiteral("Q"));
     ASSERT_TRUE(lockAlert);

@@ -7,10 +7,7 @@
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
 
-#include "MainInterface.h"
-#include "VessikAppDelegate.h"
-#include "fakes/FakePlatform.h"
-#include "fakes/TestBundle.h"
+#include "fakes/RunningVessik.h"
 #include "platform/KeyNames.h"
 #include "platform/x11/X11KeyPositions.h"
 
@@ -19,14 +16,10 @@ namespace {
 const QString kSettings = QStringLiteral("Settings");
 constexpr std::uint32_t kShiftControlOption = shiftKey | controlKey | optionKey;
 
-class HotKeysTest : public ::testing::Test {
+class HotKeysTest : public ::testing::Test, protected RunningVessik {
 protected:
-    TestBundle files;
-    FakePlatform fakes;
-    MainInterface ui{files.bundle(), fakes.take()};
-    VessikAppDelegate& d = ui.delegate();
-
-    void SetUp() override { d.awakeFromNib(); }
+    HotKeysTest() : RunningVessik({.upTo = Awake}) {}
+    VessikAppDelegate& d = delegate();
 
     void editSettings(const std::function<void(PropertyList&)>& edit) { files.editSettings(edit); }
 
@@ -95,8 +88,8 @@ TEST(KeyCodeForKeyString, EveryKeyPositionIsWhereAUsKeyboardHasThatKey) {
 
 TEST_F(HotKeysTest, RegistersTheLockHotkeyThenTheShutDownHotkeyFromTheFile) {
     // What stands unsaved in the form does not count.
-    ui.delegate().lockDropdown()->setCurrentText(QStringLiteral("F5"));
-    ui.delegate().offShiftCheckbox()->setChecked(false);
+    d.lockDropdown()->setCurrentText(QStringLiteral("F5"));
+    d.offShiftCheckbox()->setChecked(false);
     d.initHotKeys();
 
     const auto regs = registered();

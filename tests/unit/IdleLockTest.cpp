@@ -3,21 +3,16 @@
 
 #include <QtTest/QTest>
 
-#include "MainInterface.h"
-#include "VessikAppDelegate.h"
-#include "fakes/FakePlatform.h"
-#include "fakes/TestBundle.h"
+#include "fakes/RunningVessik.h"
 
 namespace {
 
 constexpr std::int64_t kSecond = 1000000000;
 
 TEST(SystemIdleTime, WholeSecondsTruncatedOrMinusOneWhenUnknown) {
-    TestBundle files;
-    FakePlatform fakes;
-    VessikAppDelegate d(files.bundle(), fakes.take());
+    RunningVessik v({.upTo = RunningVessik::Built, .interface = false});
     EXPECT_EQ(SystemIdleTime(), -1) << "no delegate yet";
-    d.awakeFromNib();
+    v.delegate().awakeFromNib();
     const std::pair<std::optional<std::int64_t>, std::int64_t> cases[] = {
         {std::nullopt, -1},
         {0, 0},
@@ -28,20 +23,13 @@ TEST(SystemIdleTime, WholeSecondsTruncatedOrMinusOneWhenUnknown) {
         {INT64_MAX, INT64_MAX / kSecond},
     };
     for (const auto& [nanoseconds, seconds] : cases) {
-        fakes.idle->nanoseconds = nanoseconds;
+        v.fakes.idle->nanoseconds = nanoseconds;
         EXPECT_EQ(SystemIdleTime(), seconds) << nanoseconds.value_or(-1);
     }
 }
 
-// A Vessik on the real interface over a temporary bundle, woken from its interface.
-struct IdleVessik {
-    TestBundle files;
-    FakePlatform fakes;
-    MainInterface ui{files.bundle(), fakes.take()};
-    VessikAppDelegate& d = ui.delegate();
-
-    IdleVessik() { d.awakeFromNib(); }
-};
+// Woken from its interface, not launched: no timer ticks but the test's own.
+const RunningVessik::Start kAwake{.upTo = RunningVessik::Awake};
 
 // One tick of the idle timer, from a fresh start, against the real lock.
 struct Tick {
@@ -68,7 +56,7 @@ TEST(InactivityLock, LocksOnceTheIdleSecondsReachTheLimit) {
         {"no password", 400 * kSecond, 5, nullptr, false, false},
     };
     for (const Tick& t : ticks) {
-        IdleVessik v;
+        RunningVessik v(kAwake);
         v.files.editSettings([&t](PropertyList& p) {
             if (t.limit) {
                 p.setInteger(QStringLiteral("InactivityTime"), *t.limit);
@@ -81,37 +69,37 @@ TEST(InactivityLock, LocksOnceTheIdleSecondsReachTheLimit) {
         });
         v.fakes.idle->nanoseconds = t.idleNanoseconds;
 
-        v.d.inactivityLock(); // loads the file itself
-        EXPECT_EQ(v.d.isCaptured(), t.locks) << t.name;
+        v.delegate().inactivityLock(); // loads the file itself
+        EXPECT_EQ(v.delegate().isCaptured(), t.locks) << t.name;
     }
 }
 
 TEST(InactivityLock, AChangedLimitCountsFromTheNextTick) {
-    IdleVessik v;
+    RunningVessik v(kAwake);
     v.files.editSettings([](PropertyList& p) {
         p.setString(QStringLiteral("Password"), QStringLiteral("pw"));
         p.setInteger(QStringLiteral("InactivityTime"), 60);
     });
     v.fakes.idle->nanoseconds = 10 * kSecond;
 
-    v.d.inactivityLock();
-    EXPECT_FALSE(v.d.isCaptured());
+    v.delegate().inactivityLock();
+    EXPECT_FALSE(v.delegate().isCaptured());
     v.files.editSettings([](PropertyList& p) { p.setInteger(QStringLiteral("InactivityTime"), 10); });
-    v.d.inactivityLock();
-    EXPECT_TRUE(v.d.isCaptured());
+    v.delegate().inactivityLock();
+    EXPECT_TRUE(v.delegate().isCaptured());
 }
 
 // The timer sleeps through the seconds in which the lock cannot come due, and
 // ticks every second again for the last one, so the lock keeps its second.
 TEST(InactivityLock, TheTimerSleepsOnlyWhileTheLockCannotComeDue) {
-    IdleVessik v;
-    VessikAppDelegate& d = v.d;
-    FakePlatform& fakes = v.fakes;
+    RunningVessik v;
     v.files.editSettings([](PropertyList& p) {
         p.setString(QStringLiteral("Password"), QStringLiteral("pw"));
         p.setInteger(QStringLiteral("InactivityTime"), 300);
     });
-    d.applicationDidFinishLaunching();
+    v.start({.upTo = RunningVessik::Launched});
+    VessikAppDelegate& d = v.delegate();
+    FakePlatform& fakes = v.fakes;
     ASSERT_NE(d.inactivityTimer(), nullptr);
     EXPECT_EQ(d.inactivityTimer()->interval(), 1000) << "the first check comes one second after start-up";
 

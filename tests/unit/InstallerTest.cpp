@@ -6,10 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QtCore/QCoreApplication>
 #include <QtCore/QCryptographicHash>
 #include <QtCore/QDirIterator>
-#include <QtCore/QProcess>
 #include <QtCore/QTemporaryDir>
 #include <QtGui/QScreen>
 #include <QtWidgets/QCheckBox>
@@ -18,6 +16,7 @@
 
 #include "InstallInterface.h"
 #include "Vessik_InstallAppDelegate.h"
+#include "fakes/ChildTest.h"
 #include "fakes/FakePlatform.h"
 #include "platform/linux/BundleCopy.h"
 #include "platform/linux/XdgAutostart.h"
@@ -189,10 +188,10 @@ TEST_F(InstallerTest, ACopyThatFailsHalfWayLeavesNoTrace) {
     EXPECT_FALSE(QFileInfo::exists(autostart));
 }
 
-// Run by the next test inside a mount namespace where VESSIK_TEST_APPLICATIONS
-// is a tiny tmpfs, smaller than the bundle.
+// Run by the next test in a child process, where the Applications folder is a
+// tiny disk, smaller than the bundle.
 TEST_F(InstallerTest, DISABLED_InstallOntoAFullDisk) {
-    apps = qEnvironmentVariable("VESSIK_TEST_APPLICATIONS");
+    apps = childTestTinyDisk();
     open();
     install(true);
     expectShown(false);
@@ -209,22 +208,8 @@ TEST_F(InstallerTest, AFullDiskHalfWayThroughLeavesNoTrace) {
     }
     ASSERT_GT(size, 2 * 1024 * 1024) << "the bundle must not fit on the 1 MiB disk";
     ASSERT_TRUE(QDir().mkpath(apps));
-    QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("VESSIK_TEST_APPLICATIONS"), apps);
-    child.setProcessEnvironment(env);
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(
-        QStringLiteral("unshare"),
-        {QStringLiteral("--mount"), QStringLiteral("--propagation"), QStringLiteral("private"),
-         QStringLiteral("/bin/sh"), QStringLiteral("-c"),
-         QStringLiteral("mount -t tmpfs -o size=1m vessik-full \"$0\" && exec \"$1\" "
-                        "--gtest_also_run_disabled_tests --gtest_filter=InstallerTest.DISABLED_InstallOntoAFullDisk"),
-         apps, QCoreApplication::applicationFilePath()});
-    ASSERT_TRUE(child.waitForFinished(60000));
-    const QByteArray output = child.readAll();
-    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
-    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+    EXPECT_TRUE(
+        runChildTest({.name = "InstallerTest.DISABLED_InstallOntoAFullDisk", .tinyDisk = apps, .tinyDiskSize = "1m"}));
 }
 
 TEST_F(InstallerTest, LaunchingCentresTheWindow) {

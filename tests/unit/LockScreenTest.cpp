@@ -29,7 +29,7 @@ TEST_F(LockScreenTest, RefusedLocksChangeNothing) {
     };
     for (const auto& [name, edit] : cases) {
         editSettings(edit);
-        start();
+        restart();
         QTimer* timer = delegate().inactivityTimer();
         delegate().lockScreen();
         EXPECT_FALSE(delegate().isCaptured()) << name;

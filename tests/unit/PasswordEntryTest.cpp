@@ -158,7 +158,7 @@ TEST_F(PasswordEntryTest, TheCountSurvivesARestart) {
     editSettings([](PropertyList& p) { p.setInteger(kRetryLeft, 3); });
     lock();
     enter(QStringLiteral("wrong"));
-    start();
+    restart();
     lock();
     enter(QStringLiteral("wrong again"));
     EXPECT_EQ(settings().integerValue(kRetryLeft), 1);

@@ -3,7 +3,6 @@
 #include <plist/plist.h>
 #include <sys/stat.h>
 
-#include <QtCore/QCoreApplication>
 #include <QtCore/QDir>
 #include <QtCore/QFile>
 #include <QtCore/QProcess>
@@ -11,6 +10,7 @@
 #include "MainInterface.h"
 #include "SettingsKeys.h"
 #include "VessikAppDelegate.h"
+#include "fakes/ChildTest.h"
 #include "fakes/FakePlatform.h"
 #include "fakes/TestBundle.h"
 
@@ -18,9 +18,7 @@ namespace {
 
 const QString kSettings = QStringLiteral("Settings");
 
-QByteArray xmlPlist(const char* body) {
-    return QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n") + body + "\n</plist>\n";
-}
+using PlistXml::document;
 
 class SettingsStoreTest : public ::testing::Test {
 protected:
@@ -57,7 +55,7 @@ TEST_F(SettingsStoreTest, TheShippedFileIsTheSettingsTable) {
 }
 
 TEST_F(SettingsStoreTest, EveryKindOfValueSurvivesAWriteBack) {
-    files.writeSettings(xmlPlist(R"(<dict>
+    files.writeSettings(document(R"(<dict>
   <key>Password</key><string>s3cret &amp; &lt;more&gt; ünïcode</string>
   <key>RetryLeft</key><integer>-3</integer>
   <key>Big</key><integer>9223372036854775807</integer>
@@ -88,7 +86,7 @@ TEST_F(SettingsStoreTest, EveryKindOfValueSurvivesAWriteBack) {
 }
 
 TEST_F(SettingsStoreTest, IntegerValueFollowsOneRuleForEveryKind) {
-    files.writeSettings(xmlPlist(R"(<dict>
+    files.writeSettings(document(R"(<dict>
   <key>int</key><integer>30</integer>
   <key>neg</key><integer>-7</integer>
   <key>text</key><string>30</string>
@@ -136,13 +134,13 @@ TEST_F(SettingsStoreTest, BinaryIsReadAndTheNextWriteIsXml) {
 }
 
 TEST_F(SettingsStoreTest, BadFilesLoadAsNothingWithOneLogLineEach) {
-    const QByteArray huge = xmlPlist("<dict><key>k</key><string>") + QByteArray(70 * 1024, 'x') + "</string></dict>";
+    const QByteArray huge = document("<dict><key>k</key><string>") + QByteArray(70 * 1024, 'x') + "</string></dict>";
     const std::pair<const char*, QByteArray> cases[] = {
         {"garbage", QByteArray("this is not a property list")},
         {"empty", QByteArray()},
-        {"truncated", xmlPlist("<dict><key>Password</key><string>pw").left(60)},
-        {"array root", xmlPlist("<array><string>x</string></array>")},
-        {"string root", xmlPlist("<string>x</string>")},
+        {"truncated", document("<dict><key>Password</key><string>pw").left(60)},
+        {"array root", document("<array><string>x</string></array>")},
+        {"string root", document("<string>x</string>")},
         {"huge", huge},
     };
     for (const auto& [name, content] : cases) {
@@ -235,13 +233,9 @@ TEST(SettingsStoreAtomicity, AReaderNeverSeesAPartialFileWhileWritersAreKilled) 
     VessikAppDelegate reader(files.bundle(), fakes.take());
     for (int round = 0; round < 15; ++round) {
         QProcess writer;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("VESSIK_WRITER_BUNDLE"), files.bundle().root());
-        env.insert(QStringLiteral("VESSIK_WRITER_ROUND"), QString::number(round));
-        writer.setProcessEnvironment(env);
-        writer.start(QCoreApplication::applicationFilePath(),
-                     {QStringLiteral("--gtest_also_run_disabled_tests"),
-                      QStringLiteral("--gtest_filter=SettingsStoreWriter.DISABLED_WriteForever")});
+        startChildTest(writer, {.name = "SettingsStoreWriter.DISABLED_WriteForever",
+                                .environment = {{QStringLiteral("VESSIK_WRITER_BUNDLE"), files.bundle().root()},
+                                                {QStringLiteral("VESSIK_WRITER_ROUND"), QString::number(round)}}});
         ASSERT_TRUE(writer.waitForStarted());
         // Read while the writer rewrites the file, until it has written a few versions.
         auto writerIsBusy = [&] {

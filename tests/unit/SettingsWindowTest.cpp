@@ -1,15 +1,10 @@
 // The settings window with its real widgets (offscreen) over a temporary bundle:
 // the form after a load, saving with the password change, cancel, the picture chooser.
-#include <cerrno>
-#include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 
-#include <QtCore/QCoreApplication>
 #include <QtCore/QDir>
 #include <QtCore/QFile>
-#include <QtCore/QProcess>
 #include <QtCore/QTemporaryDir>
 #include <QtGui/QAction>
 #include <QtWidgets/QAbstractButton>
@@ -22,47 +17,35 @@
 #include <QtWidgets/QMenu>
 #include <QtWidgets/QPushButton>
 
-#include "MainInterface.h"
-#include "VessikAppDelegate.h"
-#include "fakes/FakePlatform.h"
-#include "fakes/TestBundle.h"
+#include "fakes/ChildTest.h"
+#include "fakes/RunningVessik.h"
 
 namespace {
 
-QByteArray plist(const QByteArray& body) {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n" + body +
-           "\n</dict>\n</plist>\n";
-}
+using PlistXml::dict;
+using PlistXml::integer;
+using PlistXml::string;
 
-QByteArray str(const char* key, const QString& value) {
-    return QByteArray("<key>") + key + "</key><string>" + value.toHtmlEscaped().toUtf8() + "</string>\n";
-}
+const QByteArray kEveryKey = string("Language", QStringLiteral("Deutsch")) + integer("LockShift", 1) +
+                             integer("LockControl", 0) + integer("LockAlt", 1) +
+                             string("LockFunc", QStringLiteral("F5")) + integer("OffShift", 0) +
+                             integer("OffControl", 1) + integer("OffAlt", 0) + string("OffFunc", QStringLiteral("Z")) +
+                             string("Password", QStringLiteral("pw")) + integer("InactivityTime", 30) +
+                             integer("ImageType", 1) + string("ImagePath", QStringLiteral("/pics/a.png")) +
+                             integer("RetryTime", 7) + integer("RetryCount", 3) + integer("RetryLeft", 1);
 
-QByteArray num(const char* key, long long value) {
-    return QByteArray("<key>") + key + "</key><integer>" + QByteArray::number(value) + "</integer>\n";
-}
-
-const QByteArray kEveryKey = str("Language", QStringLiteral("Deutsch")) + num("LockShift", 1) + num("LockControl", 0) +
-                             num("LockAlt", 1) + str("LockFunc", QStringLiteral("F5")) + num("OffShift", 0) +
-                             num("OffControl", 1) + num("OffAlt", 0) + str("OffFunc", QStringLiteral("Z")) +
-                             str("Password", QStringLiteral("pw")) + num("InactivityTime", 30) + num("ImageType", 1) +
-                             str("ImagePath", QStringLiteral("/pics/a.png")) + num("RetryTime", 7) +
-                             num("RetryCount", 3) + num("RetryLeft", 1);
-
-class SettingsWindowTest : public ::testing::Test {
+class SettingsWindowTest : public ::testing::Test, protected RunningVessik {
 protected:
-    TestBundle files;
-    FakePlatform fakes;
-    MainInterface ui{files.bundle(), fakes.take()};
-    VessikAppDelegate& d = ui.delegate();
+    SettingsWindowTest() : RunningVessik({.upTo = Built}) {}
+    VessikAppDelegate& d = delegate();
 
     template <typename T> T* widget(const char* name) {
-        T* w = ui.settingsWindow().findChild<T*>(QLatin1String(name));
+        T* w = ui().settingsWindow().findChild<T*>(QLatin1String(name));
         EXPECT_NE(w, nullptr) << name;
         return w;
     }
     void click(const char* button) { widget<QPushButton>(button)->click(); }
-    void open() { ui.trayMenu().findChild<QAction*>(QStringLiteral("settingsAction"))->trigger(); }
+    void open() { ui().trayMenu().findChild<QAction*>(QStringLiteral("settingsAction"))->trigger(); }
     PropertyList stored() {
         d.readPlist(QStringLiteral("Settings"));
         return d.properties();
@@ -86,12 +69,12 @@ protected:
 // --- The form after a load ----------------------------------------------------
 
 TEST_F(SettingsWindowTest, EveryStoredKeyIsShownAndTypedPasswordsAndErrorsAreCleared) {
-    files.writeSettings(plist(kEveryKey));
+    files.writeSettings(dict(kEveryKey));
     d.languageDropdown()->setEditable(true);
     scribble();
     open();
 
-    EXPECT_TRUE(ui.settingsWindow().isVisible());
+    EXPECT_TRUE(ui().settingsWindow().isVisible());
     EXPECT_EQ(d.languageDropdown()->currentText(), QStringLiteral("Deutsch"));
     EXPECT_EQ(d.lockDropdown()->currentText(), QStringLiteral("F5"));
     EXPECT_EQ(d.offDropdown()->currentText(), QStringLiteral("Z"));
@@ -115,17 +98,17 @@ TEST_F(SettingsWindowTest, EveryStoredKeyIsShownAndTypedPasswordsAndErrorsAreCle
     EXPECT_EQ(d.retriesTimeTextbox()->text(), QStringLiteral("7"));
     EXPECT_EQ(d.retriesCountTextbox()->text(), QStringLiteral("3"));
     EXPECT_TRUE(d.errorLabel()->text().isEmpty());
-    EXPECT_FALSE(ui.settingsWindow().palette().brush(QPalette::Window).texture().isNull()) << "bg.png tiles";
+    EXPECT_FALSE(ui().settingsWindow().palette().brush(QPalette::Window).texture().isNull()) << "bg.png tiles";
 }
 
 TEST_F(SettingsWindowTest, MissingKeysAndFailedLoadsKeepTextsAndClearTheRest) {
     const std::pair<const char*, QByteArray> cases[] = {
-        {"empty dictionary", plist("")},
+        {"empty dictionary", dict("")},
         {"corrupt file", QByteArray("<plist><dict><key>Password")},
         {"missing file", QByteArray()},
     };
     for (const auto& [name, content] : cases) {
-        files.writeSettings(plist(kEveryKey));
+        files.writeSettings(dict(kEveryKey));
         open();
         if (content.isEmpty()) {
             files.removeSettings();
@@ -154,10 +137,10 @@ TEST_F(SettingsWindowTest, MissingKeysAndFailedLoadsKeepTextsAndClearTheRest) {
 }
 
 TEST_F(SettingsWindowTest, ValuesOfOtherKindsAreShownByTheirTextOrIntegerValue) {
-    files.writeSettings(plist(str("InactivityTime", QStringLiteral("45")) + str("LockShift", QStringLiteral("1")) +
-                              str("RetryCount", QStringLiteral(" 3x")) + num("LockFunc", 5) +
-                              str("OffFunc", QStringLiteral("F13")) + num("LockControl", 2) + num("LockAlt", -1) +
-                              str("Password", QString())));
+    files.writeSettings(dict(string("InactivityTime", QStringLiteral("45")) + string("LockShift", QStringLiteral("1")) +
+                             string("RetryCount", QStringLiteral(" 3x")) + integer("LockFunc", 5) +
+                             string("OffFunc", QStringLiteral("F13")) + integer("LockControl", 2) +
+                             integer("LockAlt", -1) + string("Password", QString())));
     open();
     EXPECT_EQ(d.inactivityTextbox()->text(), QStringLiteral("45"));
     EXPECT_EQ(d.lockShiftCheckbox()->checkState(), Qt::Checked);
@@ -178,7 +161,7 @@ TEST_F(SettingsWindowTest, ValuesOfOtherKindsAreShownByTheirTextOrIntegerValue) 
     EXPECT_EQ(saved.integerValue(QStringLiteral("RetryCount")), 3);
 
     // The extra item made for an unlisted name goes with the next fill.
-    files.writeSettings(plist(str("OffFunc", QStringLiteral("Q")) + num("LockControl", 1)));
+    files.writeSettings(dict(string("OffFunc", QStringLiteral("Q")) + integer("LockControl", 1)));
     open();
     EXPECT_EQ(d.offDropdown()->findText(QStringLiteral("F13")), -1);
     EXPECT_EQ(d.offDropdown()->count(), 48);
@@ -189,11 +172,15 @@ TEST_F(SettingsWindowTest, ValuesOfOtherKindsAreShownByTheirTextOrIntegerValue) 
 
 TEST_F(SettingsWindowTest, OnlyAnImageTypeOfOneSelectsThePictureFile) {
     const std::pair<QByteArray, int> cases[] = {
-        {num("ImageType", 0), 0},  {num("ImageType", 1), 1}, {num("ImageType", 2), 0},
-        {num("ImageType", -1), 0}, {QByteArray(), 0},        {str("ImageType", QStringLiteral("1")), 1},
+        {integer("ImageType", 0), 0},
+        {integer("ImageType", 1), 1},
+        {integer("ImageType", 2), 0},
+        {integer("ImageType", -1), 0},
+        {QByteArray(), 0},
+        {string("ImageType", QStringLiteral("1")), 1},
     };
     for (const auto& [entry, row] : cases) {
-        files.writeSettings(plist(entry));
+        files.writeSettings(dict(entry));
         d.imageRadiobutton()->button(1 - row)->setChecked(true);
         open();
         EXPECT_EQ(d.imageRadiobutton()->checkedId(), row) << entry.constData();
@@ -233,11 +220,11 @@ TEST_F(SettingsWindowTest, PasswordChangesFollowTheirRules) {
         {"an empty stored password", "", "", "n1", "n1", nullptr, "n1"},
     };
     for (const PasswordCase& c : cases) {
-        QByteArray body = num("RetryCount", 4);
+        QByteArray body = integer("RetryCount", 4);
         if (c.stored != nullptr) {
-            body += str("Password", QString::fromUtf8(c.stored));
+            body += string("Password", QString::fromUtf8(c.stored));
         }
-        files.writeSettings(plist(body));
+        files.writeSettings(dict(body));
         open();
         d.oldPassTextbox()->setText(QString::fromUtf8(c.oldText));
         d.newPassTextbox()->setText(QString::fromUtf8(c.newText));
@@ -249,12 +236,12 @@ TEST_F(SettingsWindowTest, PasswordChangesFollowTheirRules) {
         EXPECT_EQ(d.errorLabel()->text(), text(c.error).value_or(QString())) << c.name;
         EXPECT_EQ(*fakes.hotKeys->live == hotKeysBefore, c.error != nullptr) << c.name << ": registered anew";
         if (c.error == nullptr) {
-            EXPECT_FALSE(ui.settingsWindow().isVisible()) << c.name;
+            EXPECT_FALSE(ui().settingsWindow().isVisible()) << c.name;
             const PropertyList saved = stored();
             EXPECT_EQ(saved.contains(QStringLiteral("Password")), c.expected != nullptr) << c.name;
             EXPECT_EQ(saved.stringValue(QStringLiteral("Password")), text(c.expected)) << c.name;
         } else {
-            EXPECT_TRUE(ui.settingsWindow().isVisible()) << c.name;
+            EXPECT_TRUE(ui().settingsWindow().isVisible()) << c.name;
             EXPECT_EQ(files.readSettings(), before) << c.name;
             EXPECT_EQ(d.newPassTextbox()->text(), QString::fromUtf8(c.newText))
                 << c.name << ": the form stays as typed";
@@ -270,7 +257,7 @@ TEST_F(SettingsWindowTest, PasswordChangesFollowTheirRules) {
 }
 
 TEST_F(SettingsWindowTest, ASaveWritesExactlyTheFormsKeysInOrder) {
-    files.writeSettings(plist(kEveryKey + str("Extra", QStringLiteral("dropped")) + num("Other", 9)));
+    files.writeSettings(dict(kEveryKey + string("Extra", QStringLiteral("dropped")) + integer("Other", 9)));
     open();
     d.languageDropdown()->setCurrentText(QStringLiteral("Français"));
     d.lockShiftCheckbox()->setChecked(false);
@@ -298,14 +285,14 @@ TEST_F(SettingsWindowTest, ASaveWritesExactlyTheFormsKeysInOrder) {
     EXPECT_EQ(saved.integerValue(QStringLiteral("RetryTime")), -2);
     EXPECT_EQ(saved.integerValue(QStringLiteral("RetryCount")), 9);
     EXPECT_EQ(saved.integerValue(QStringLiteral("RetryLeft")), 9) << "every save restores all attempts";
-    EXPECT_FALSE(ui.settingsWindow().isVisible());
+    EXPECT_FALSE(ui().settingsWindow().isVisible());
     ASSERT_EQ(fakes.hotKeys->live->size(), 2u) << "both hotkeys registered from the file just written";
     EXPECT_EQ(fakes.hotKeys->live->front()->keyCode, VessikAppDelegate::keyCodeForKeyString(QStringLiteral("M")));
     EXPECT_EQ(fakes.hotKeys->live->front()->modifiers, std::uint32_t{optionKey});
 }
 
 TEST_F(SettingsWindowTest, ASaveAfterAFailedLoadWritesTheWholeForm) {
-    files.writeSettings(plist(kEveryKey));
+    files.writeSettings(dict(kEveryKey));
     open();
     files.writeSettings("garbage");
     click("saveButton");
@@ -318,13 +305,13 @@ TEST_F(SettingsWindowTest, ASaveAfterAFailedLoadWritesTheWholeForm) {
 // --- Cancel and the picture chooser -----------------------------------------
 
 TEST_F(SettingsWindowTest, CancelWritesNothingAndReopeningShowsTheStoredValues) {
-    files.writeSettings(plist(kEveryKey));
+    files.writeSettings(dict(kEveryKey));
     open();
     const QByteArray before = files.readSettings();
     scribble();
     d.lockDropdown()->setCurrentText(QStringLiteral("A"));
     click("cancelButton");
-    EXPECT_FALSE(ui.settingsWindow().isVisible());
+    EXPECT_FALSE(ui().settingsWindow().isVisible());
     EXPECT_EQ(files.readSettings(), before);
     EXPECT_TRUE(d.newPassTextbox()->text().isEmpty()) << "no typed password stays in a closed window";
     open();
@@ -341,7 +328,7 @@ TEST_F(SettingsWindowTest, ThePictureChooserOnlyChangesThePathWhenAPictureIsConf
         QFile f(path);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     }
-    files.writeSettings(plist(kEveryKey));
+    files.writeSettings(dict(kEveryKey));
     open();
     d.imageRadiobutton()->button(0)->setChecked(true);
     const QByteArray before = files.readSettings();
@@ -410,24 +397,23 @@ TEST_F(SettingsWindowTest, ASaveOverADirectoryKeepsTheWindowOpen) {
     files.removeSettings();
     ASSERT_TRUE(QDir().mkdir(files.settingsPath()));
     click("saveButton");
-    expectFailedWriteKeepsTheWindowOpen(ui, fakes, QByteArray(), [&] { return files.readSettings(); });
+    expectFailedWriteKeepsTheWindowOpen(ui(), fakes, QByteArray(), [&] { return files.readSettings(); });
     EXPECT_TRUE(QFileInfo(files.settingsPath()).isDir());
 }
 
-// Run in a child process with a mount namespace of its own by the next test: the
-// bundle lives on a tiny tmpfs that is full when the save writes.
+// Run by the next test in a child process: the bundle lives on a tiny disk of the
+// child's own, which is full when the save writes.
 TEST(SettingsWindowDiskFull, DISABLED_SaveOnAFullDisk) {
-    QTemporaryDir mountPoint;
-    const QByteArray where = mountPoint.path().toLocal8Bit();
-    ASSERT_EQ(::mount("tmpfs", where.constData(), "tmpfs", 0, "size=64k"), 0) << std::strerror(errno);
+    const QString disk = childTestTinyDisk();
+    ASSERT_FALSE(disk.isEmpty()) << "run by SettingsWindowDiskFull.ASaveOnAFullDiskKeepsTheWindowOpen only";
     TestBundle source;
-    const QString resources = mountPoint.path() + QStringLiteral("/Resources");
+    const QString resources = disk + QStringLiteral("/Resources");
     ASSERT_TRUE(QDir().mkpath(resources));
     for (const char* name : {"Settings.plist", "bg.png"}) {
         ASSERT_TRUE(QFile::copy(source.bundle().resourcesPath() + u'/' + QLatin1String(name),
                                 resources + u'/' + QLatin1String(name)));
     }
-    QFile filler(mountPoint.path() + QStringLiteral("/filler"));
+    QFile filler(disk + QStringLiteral("/filler"));
     ASSERT_TRUE(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
     const QByteArray block(512, 'x');
     while (filler.write(block) == block.size()) {
@@ -435,7 +421,7 @@ TEST(SettingsWindowDiskFull, DISABLED_SaveOnAFullDisk) {
     filler.close();
 
     FakePlatform fakes;
-    MainInterface ui(Bundle(mountPoint.path()), fakes.take());
+    MainInterface ui(Bundle(disk), fakes.take());
     const auto read = [&] {
         QFile f(resources + QStringLiteral("/Settings.plist"));
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
@@ -447,20 +433,12 @@ TEST(SettingsWindowDiskFull, DISABLED_SaveOnAFullDisk) {
     ui.delegate().lockDropdown()->setCurrentText(QStringLiteral("M"));
     ui.settingsWindow().findChild<QPushButton*>(QStringLiteral("saveButton"))->click();
     expectFailedWriteKeepsTheWindowOpen(ui, fakes, before, read);
-    ::umount(where.constData());
 }
 
 TEST(SettingsWindowDiskFull, ASaveOnAFullDiskKeepsTheWindowOpen) {
-    QProcess child;
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QStringLiteral("unshare"),
-                {QStringLiteral("--mount"), QStringLiteral("--propagation"), QStringLiteral("private"),
-                 QCoreApplication::applicationFilePath(), QStringLiteral("--gtest_also_run_disabled_tests"),
-                 QStringLiteral("--gtest_filter=SettingsWindowDiskFull.DISABLED_SaveOnAFullDisk")});
-    ASSERT_TRUE(child.waitForFinished(60000));
-    const QByteArray out = child.readAll();
-    EXPECT_EQ(child.exitCode(), 0) << out.constData();
-    EXPECT_TRUE(out.contains("[  PASSED  ] 1 test")) << out.constData();
+    const QTemporaryDir disk;
+    EXPECT_TRUE(runChildTest(
+        {.name = "SettingsWindowDiskFull.DISABLED_SaveOnAFullDisk", .tinyDisk = disk.path(), .tinyDiskSize = "64k"}));
 }
 
 } // namespace

@@ -5,20 +5,16 @@
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QWidget>
 
-#include "MainInterface.h"
-#include "VessikAppDelegate.h"
-#include "fakes/FakePlatform.h"
-#include "fakes/TestBundle.h"
+#include "fakes/RunningVessik.h"
 
 namespace {
 
 TEST(Startup, FinishesWithTimerAndHotkeysAndWithoutACaptureEvenWithoutSettings) {
-    TestBundle files;
-    files.writeSettings("not a property list");
-    FakePlatform fakes;
-    MainInterface ui(files.bundle(), fakes.take());
-    VessikAppDelegate& d = ui.delegate();
-    d.awakeFromNib();
+    RunningVessik v;
+    v.files.writeSettings("not a property list");
+    v.start({.upTo = RunningVessik::Awake});
+    VessikAppDelegate& d = v.delegate();
+    const FakePlatform& fakes = v.fakes;
     EXPECT_EQ(selfC, &d);
     d.applicationDidFinishLaunching();
     EXPECT_FALSE(d.isCaptured());
@@ -37,12 +33,10 @@ TEST(Startup, FinishesWithTimerAndHotkeysAndWithoutACaptureEvenWithoutSettings) 
 }
 
 TEST(Startup, TheProgramBuildsTheSettingsWindowWhenItIsFirstOpened) {
-    TestBundle files;
-    FakePlatform fakes;
-    MainInterface ui(files.bundle(), fakes.take(), MainInterface::SettingsWindowCreation::OnFirstOpen);
-    VessikAppDelegate& d = ui.delegate();
-    d.awakeFromNib();
-    d.applicationDidFinishLaunching(); // fills nothing: there is no form yet
+    // Launching fills nothing: there is no form yet.
+    RunningVessik v(
+        {.upTo = RunningVessik::Launched, .settingsWindow = MainInterface::SettingsWindowCreation::OnFirstOpen});
+    VessikAppDelegate& d = v.delegate();
     EXPECT_EQ(d.settingsWindow(), nullptr);
     EXPECT_EQ(d.lockDropdown(), nullptr);
 

@@ -8,7 +8,7 @@ shut-down hotkey is set to a combination these tests never press.
 
 import subprocess
 
-from vessik_harness import VessikTestCase, main, tool, wait_until
+from vessik_harness import TEST_HOTKEYS, VessikTestCase, main, tool, wait_until
 
 XPROBE = tool("xprobe")
 LOCK_COMBO = "shift+control+mod1"
@@ -16,13 +16,7 @@ ALERT = 'Key "%s" is in use by a system and it may work incorrectly. You can try
 
 
 class ConflictTest(VessikTestCase):
-    def setUp(self):
-        super().setUp()
-        self.bundle.update_settings(LockShift=1, LockControl=1, LockAlt=1, LockFunc="L",
-                                    OffShift=1, OffControl=1, OffAlt=1, OffFunc="F11")
-
-    def grab_status(self, key, mods):
-        return self.x.run(XPROBE, "grab-key", key, mods).strip()
+    settings = TEST_HOTKEYS
 
     def hold(self, *args):
         """Another client's hotkey, held until the returned process's stdin is closed."""
@@ -38,34 +32,29 @@ class ConflictTest(VessikTestCase):
             holder.stdout.close()
 
     def start_and_wait_for_hotkeys(self):
-        """Starts Vessik (without a password: its lock hotkey does nothing) and waits until its
-        lock hotkey no longer reaches other programs. Grabbing the combination to find out
-        could make Vessik's own grab fail."""
+        """Starts Vessik (without a password: its lock hotkey does nothing) and waits until it holds
+        its lock hotkey."""
         self.x.start_tray()
         self.start_vessik()
-        wait_until(lambda: self.x.run(XPROBE, "delivered", "LFSH+LCTL+LALT+AC09").strip() == "no",
-                   message="Vessik's lock hotkey grab")
+        self.wait_for_lock_hotkey()
 
-    def visible(self, name=None):
-        args = ["xdotool", "search", "--onlyvisible"]
-        args += ["--name", name] if name else ["--class", "Vessik"]
-        return self.x.run(*args, check=False).split()
+    def named(self, pattern):
+        return self.x.visible_windows("--name", pattern)
 
     def open_lock_key_chooser(self):
         """Opens the settings from the tray menu and moves the focus to the lock key's combo box."""
-        icon = wait_until(self.visible, timeout=15, message="the tray icon")
+        icon = wait_until(self.vessik_windows, timeout=15, message="the tray icon")
         self.x.run("xdotool", "mousemove", "--window", icon[0], "5", "5", "click", "3")
-        menu = wait_until(lambda: [w for w in self.visible() if w not in icon], message="the status menu")
-        geometry = self.x.run("xdotool", "getwindowgeometry", "--shell", menu[0])
-        g = {k: int(v) for k, v in (line.split("=") for line in geometry.split()) if k != "SCREEN"}
+        menu = wait_until(lambda: [w for w in self.vessik_windows() if w not in icon], message="the status menu")
+        g = self.x.geometry(menu[0])
         self.x.run("xdotool", "mousemove", str(g["X"] + 20), str(g["Y"] + 10), "click", "1")  # Settings…
-        window = wait_until(lambda: self.visible("^Vessik Settings$"), message="the settings window")[0]
+        window = wait_until(lambda: self.named("^Vessik Settings$"), message="the settings window")[0]
         wait_until(lambda: self.x.run("xdotool", "getwindowfocus", check=False).strip() == window,
                    message="the settings window to have the focus")
         self.x.run("xdotool", "key", "alt+k")  # the mnemonic of the lock key's label
 
     def alert_names(self):
-        return [self.x.run("xdotool", "getwindowname", w, check=False).strip() for w in self.visible("^Key ")]
+        return [self.x.run("xdotool", "getwindowname", w, check=False).strip() for w in self.named("^Key ")]
 
     def keys_expecting_alert(self, keys, alerted, answer="Return"):
         """Presses `keys` in the chooser; only the last may raise an alert, which names `alerted`.
@@ -80,7 +69,7 @@ class ConflictTest(VessikTestCase):
         wait_until(lambda: not self.alert_names(), message="the alert to close")
         # Without a window manager nobody gives the focus back to the settings
         # window; Qt then puts it on the chooser again.
-        self.x.run("xdotool", "windowfocus", "--sync", self.visible("^Vessik Settings$")[0])
+        self.x.run("xdotool", "windowfocus", "--sync", self.named("^Vessik Settings$")[0])
 
     def test_keys_other_clients_grabbed_are_reported_and_free_ones_are_not(self):
         # The chooser offers F1..F12, 0..9, A..Z in this order.

@@ -7,7 +7,7 @@ The shut-down hotkey is set to a combination this test never presses.
 
 import time
 
-from vessik_harness import VessikTestCase, main, tool, wait_until
+from vessik_harness import TEST_HOTKEYS, VessikTestCase, main, tool
 
 XPROBE = tool("xprobe")
 INACTIVITY_TIME = 2
@@ -18,11 +18,7 @@ MARGIN = 0.3
 
 
 class IdleLockTest(VessikTestCase):
-    def setUp(self):
-        super().setUp()
-        self.bundle.update_settings(Password="idle-pw", InactivityTime=INACTIVITY_TIME,
-                                    LockShift=1, LockControl=1, LockAlt=1, LockFunc="L",
-                                    OffShift=1, OffControl=1, OffAlt=1, OffFunc="F11")
+    settings = dict(TEST_HOTKEYS, Password="idle-pw", InactivityTime=INACTIVITY_TIME)
 
     def move(self):
         self.x.run(XPROBE, "move")
@@ -38,8 +34,7 @@ class IdleLockTest(VessikTestCase):
         del values["Password"]
         self.bundle.write_settings(values)
         self.start_vessik()
-        wait_until(lambda: self.x.run(XPROBE, "delivered", "LFSH+LCTL+LALT+AC09").strip() == "no",
-                   message="Vessik's hotkey grab")
+        self.wait_for_lock_hotkey()
         # The probe's last press, taken by Vessik's grab, may still wait in Vessik's
         # event queue; it must be handled while no password is stored, or it would
         # lock. A second of user activity gives it that time.

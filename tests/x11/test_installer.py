@@ -29,10 +29,6 @@ class InstallerTest(VessikTestCase):
         self.installed = os.path.join(self.home, "Applications", "Vessik.app")
         self.autostart = os.path.join(self.x.env["XDG_CONFIG_HOME"], "autostart")
 
-    def geometry(self, window):
-        out = self.x.run("xdotool", "getwindowgeometry", "--shell", window)
-        return {k: int(v) for k, v in (line.split("=") for line in out.split()) if k != "SCREEN"}
-
     def click(self, window, x, y):
         self.x.run("xdotool", "mousemove", "--window", window, str(x), str(y), "click", "1")
 
@@ -59,7 +55,7 @@ class InstallerTest(VessikTestCase):
 
         # Launching centres the window on the screen.
         def centred():
-            g = self.geometry(window)
+            g = self.x.geometry(window)
             return abs(2 * g["X"] + g["WIDTH"] - self.screen[0]) <= 2 and abs(
                 2 * g["Y"] + g["HEIGHT"] - self.screen[1]) <= 2
         wait_until(centred, message="the installer window centred")

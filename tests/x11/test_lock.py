@@ -46,9 +46,6 @@ class LockTestCase(VessikTestCase):
     def lock(self):
         os.kill(self.vessik.pid, signal.SIGUSR1)  # the test hook: Vessik's own child, in this test
 
-    def probe(self, *args):
-        return self.x.run(tool("xprobe"), *map(str, args)).strip()
-
     def top_class(self, point):
         return self.probe("top-window", *point).split()[-1]
 

@@ -12,9 +12,9 @@ With VESSIK_SCREENSHOT_DIR set, the window is also saved as settings.png
 import os
 import subprocess
 
-from vessik_harness import VessikTestCase, main, tool, wait_until
+from vessik_harness import LOCK_CHORD, VessikTestCase, main, wait_until
 
-OLD_LOCK_CHORD = "LFSH+LCTL+LALT+AC09"  # Shift+Control+Alt+L, as shipped
+OLD_LOCK_CHORD = LOCK_CHORD  # Shift+Control+Alt+L, as shipped
 NEW_LOCK_CHORD = "LCTL+LALT+AB07"  # Control+Alt+M, as set in the window
 ERROR_RGB = bytes((0xB0, 0x3A, 0x2E))  # the error line's colour in SettingsWindow.ui
 HARMLESS = {"OffShift": 1, "OffControl": 1, "OffAlt": 1, "OffFunc": "F11", "RetryCount": 100, "RetryLeft": 100}
@@ -23,26 +23,14 @@ HARMLESS = {"OffShift": 1, "OffControl": 1, "OffAlt": 1, "OffFunc": "F11", "Retr
 class SettingsWindowTest(VessikTestCase):
     screen = (1280, 800)
 
-    def vessik_windows(self):
-        out = self.x.run("xdotool", "search", "--onlyvisible", "--class", "Vessik", check=False)
-        return [w for w in out.split() if w]
-
     def settings_window(self):
-        out = self.x.run("xdotool", "search", "--onlyvisible", "--name", "^Vessik Settings$", check=False)
-        return [w for w in out.split() if w]
-
-    def geometry(self, window):
-        out = self.x.run("xdotool", "getwindowgeometry", "--shell", window)
-        return {k: int(v) for k, v in (line.split("=") for line in out.split()) if k != "SCREEN"}
+        return self.x.visible_windows("--name", "^Vessik Settings$")
 
     def key(self, *keys):
         self.x.run("xdotool", "key", "--delay", "30", *keys)
 
     def type(self, text):
         self.x.run("xdotool", "type", "--delay", "30", text)
-
-    def probe(self, *args):
-        return self.x.run(tool("xprobe"), *args).strip()
 
     def taken_by_vessik(self, chord):
         """Whether another client's grab takes a press of `chord` (its last key stays away
@@ -62,7 +50,7 @@ class SettingsWindowTest(VessikTestCase):
         self.assertEqual(len(icon), 1, "before any click, the tray icon is Vessik's only window")
         self.x.run("xdotool", "mousemove", "--window", icon[0], "5", "5", "click", "3")
         menu = wait_until(lambda: [w for w in self.vessik_windows() if w != icon[0]], message="the status menu")
-        g = self.geometry(menu[0])
+        g = self.x.geometry(menu[0])
         # Settings is the first entry.
         self.x.run("xdotool", "mousemove", str(g["X"] + 20), str(g["Y"] + 12), "click", "1")
         window = wait_until(self.settings_window, message="the settings window")[0]
@@ -86,7 +74,7 @@ class SettingsWindowTest(VessikTestCase):
     def test_keys_and_password_saved_from_the_window(self):
         self.bundle.update_settings(**HARMLESS)
         self.start_tray_and_vessik()
-        wait_until(lambda: self.taken_by_vessik(OLD_LOCK_CHORD), message="the shipped lock hotkey registered")
+        self.wait_for_lock_hotkey(OLD_LOCK_CHORD)
         window = self.open_settings_from_tray()
         self.save_picture(window, "settings.png")
 
@@ -122,7 +110,7 @@ class SettingsWindowTest(VessikTestCase):
         self.key("Return")
         wait_until(lambda: not self.locked(), message="the unlock with the new password")
         # The old one is let go: another client may grab it, and a press of it reaches other programs.
-        self.assertEqual(self.probe("grab-key", "AC09", "shift+control+mod1"), "0")
+        self.assertEqual(self.grab_status("AC09", "shift+control+mod1"), "0")
         self.assertFalse(self.taken_by_vessik(OLD_LOCK_CHORD), "the old lock hotkey reaches other programs")
         self.assertFalse(self.locked())
 

@@ -20,14 +20,6 @@ class TrayTest(VessikTestCase):
                         return True
         return False
 
-    def visible_windows(self):
-        out = self.x.run("xdotool", "search", "--onlyvisible", "--class", "Vessik", check=False)
-        return [w for w in out.split() if w]
-
-    def geometry(self, window):
-        out = self.x.run("xdotool", "getwindowgeometry", "--shell", window)
-        return {k: int(v) for k, v in (line.split("=") for line in out.split()) if k != "SCREEN"}
-
     def test_tray_icon_menu_and_quit(self):
         self.x.start_tray()
         proc = self.start_vessik()
@@ -35,11 +27,11 @@ class TrayTest(VessikTestCase):
 
         # A right click on the icon opens the status menu with its two entries.
         # Before any click, the only visible window of Vessik is its tray icon.
-        icon = wait_until(self.visible_windows, message="the tray icon window")
+        icon = wait_until(self.vessik_windows, message="the tray icon window")
         self.assertEqual(len(icon), 1)
         self.x.run("xdotool", "mousemove", "--window", icon[0], "5", "5", "click", "3")
-        menu = wait_until(lambda: [w for w in self.visible_windows() if w != icon[0]], message="the status menu")
-        g = self.geometry(menu[0])
+        menu = wait_until(lambda: [w for w in self.vessik_windows() if w != icon[0]], message="the status menu")
+        g = self.x.geometry(menu[0])
         self.assertGreaterEqual(g["HEIGHT"], 40, "the menu shows Settings and Quit")
         if os.environ.get("VESSIK_SCREENSHOT"):
             self.x.screenshot(os.environ["VESSIK_SCREENSHOT"])
