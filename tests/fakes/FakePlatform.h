@@ -38,6 +38,17 @@ public:
     QWidget* raised = nullptr;
     bool raisedWhileVisible = false;
     std::function<void()> onRelease; // runs inside each release
+    bool held = true;                // what inputHeld() answers
+    bool capsLock = false;           // what capsLockOn() answers
+    std::function<void(bool)> heldCallback;
+
+    // Changes inputHeld() and tells the delegate, as the real capture does.
+    void setHeld(bool value) {
+        held = value;
+        if (heldCallback) {
+            heldCallback(value);
+        }
+    }
 
     std::vector<DisplayId> activeDisplays(std::size_t maxCount) override {
         ev_->add(QStringLiteral("list %1").arg(maxCount));
@@ -59,6 +70,9 @@ public:
         raised = w;
         raisedWhileVisible = w != nullptr && w->isVisible();
     }
+    bool inputHeld() const override { return held; }
+    void setInputHeldCallback(std::function<void(bool)> callback) override { heldCallback = std::move(callback); }
+    bool capsLockOn() override { return capsLock; }
 
 private:
     std::shared_ptr<FakeEvents> ev_;
@@ -187,6 +201,14 @@ public:
     }
 };
 
+class FakeInstance : public SingleInstance {
+public:
+    Claim answer = Claim::Claimed;
+    std::function<void()> settingsRequest; // what the delegate installed
+    Claim claim(const QString& /*display*/, QString* /*why*/) override { return answer; }
+    void setSettingsRequestCallback(std::function<void()> callback) override { settingsRequest = std::move(callback); }
+};
+
 // A full set of fakes. Build it, keep the raw pointers, then hand `take()` to
 // the delegate (which owns the fakes from then on).
 struct FakePlatform {
@@ -199,6 +221,7 @@ struct FakePlatform {
     FakeProcesses* processes = nullptr;
     FakePowerOff* powerOff = nullptr;
     FakePreferencePane* preferencePane = nullptr;
+    FakeInstance* instance = nullptr;
 
     PlatformServices take() {
         PlatformServices p;
@@ -210,6 +233,7 @@ struct FakePlatform {
         p.processes = keep(processes, events);
         p.powerOff = keep(powerOff, events);
         p.preferencePane = keep(preferencePane);
+        p.instance = keep(instance);
         return p;
     }
 

@@ -5,21 +5,24 @@
 #include <utility>
 #include <xcb/randr.h>
 
+#include <QtCore/QScopedValueRollback>
 #include <QtGui/QGuiApplication>
 #include <QtGui/QScreen>
+#include <QtGui/QWindow>
 #include <QtWidgets/QWidget>
 
 #include "platform/x11/X11.h"
 
 namespace {
 
-// A grab refused because another client holds one is tried again this often.
-constexpr int kGrabRetryMs = 10;
+// What a shield reports: being covered, unmapped, moved or destroyed, windows
+// created inside it, and what the grab keeper needs while the grabs are on it.
+constexpr std::uint32_t kShieldEvents = XCB_EVENT_MASK_VISIBILITY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY |
+                                        XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | X11GrabKeeper::kGrabWindowEvents;
 
-// Pointer events the lock window needs while the pointer is grabbed.
-constexpr std::uint32_t kPointerEvents = XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE |
-                                         XCB_EVENT_MASK_ENTER_WINDOW | XCB_EVENT_MASK_LEAVE_WINDOW |
-                                         XCB_EVENT_MASK_POINTER_MOTION;
+// Added to Qt's own event mask of the lock window, for the same reasons.
+constexpr std::uint32_t kLockWindowEvents = XCB_EVENT_MASK_VISIBILITY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY |
+                                            XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | X11GrabKeeper::kGrabWindowEvents;
 
 // Id of the display "the whole screen" when RandR lists no monitor (never a
 // monitor's name atom, which is not None).
@@ -34,7 +37,7 @@ constexpr std::size_t kMaxDisplays = 100;
 X11DisplayCapture::Shield::Shield(xcb_connection_t* c, xcb_window_t root, std::uint32_t blackPixel,
                                   const Monitor& monitor)
     : c_(c), id_(monitor.id), rect_(monitor.rect), window_(xcb_generate_id(c)) {
-    const std::uint32_t values[] = {blackPixel, 1, XCB_EVENT_MASK_VISIBILITY_CHANGE};
+    const std::uint32_t values[] = {blackPixel, 1, kShieldEvents};
     xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, root, static_cast<std::int16_t>(rect_.x()),
                       static_cast<std::int16_t>(rect_.y()), static_cast<std::uint16_t>(rect_.width()),
                       static_cast<std::uint16_t>(rect_.height()), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
@@ -80,66 +83,22 @@ void X11DisplayCapture::Shield::moveTo(const QRect& rect) {
                          geometry);
 }
 
-void X11DisplayCapture::InputGrabs::request(xcb_window_t target) {
-    requested_ = true;
-    if (target != window_) {
-        keyboardHeld_ = pointerHeld_ = false;
-        window_ = target;
-    }
-    if (!keyboardHeld_) {
-        pendingKeyboard_ = xcb_grab_keyboard(c_, 0, target, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
-    }
-    if (!pointerHeld_) {
-        pendingPointer_ = xcb_grab_pointer(c_, 0, target, kPointerEvents, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC,
-                                           XCB_NONE, XCB_NONE, XCB_CURRENT_TIME);
-    }
-}
-
-void X11DisplayCapture::InputGrabs::collect() {
-    if (pendingKeyboard_) {
-        XcbReply<xcb_grab_keyboard_reply_t> r(xcb_grab_keyboard_reply(c_, *pendingKeyboard_, nullptr));
-        keyboardHeld_ = r && r->status == XCB_GRAB_STATUS_SUCCESS;
-        pendingKeyboard_.reset();
-    }
-    if (pendingPointer_) {
-        XcbReply<xcb_grab_pointer_reply_t> r(xcb_grab_pointer_reply(c_, *pendingPointer_, nullptr));
-        pointerHeld_ = r && r->status == XCB_GRAB_STATUS_SUCCESS;
-        pendingPointer_.reset();
-    }
-}
-
-void X11DisplayCapture::InputGrabs::windowDestroyed(xcb_window_t window) {
-    if (window != XCB_NONE && window == window_) {
-        window_ = XCB_NONE;
-        keyboardHeld_ = pointerHeld_ = false;
-    }
-}
-
-void X11DisplayCapture::InputGrabs::release() {
-    if (!requested_) {
-        return;
-    }
-    if (pendingKeyboard_) {
-        xcb_discard_reply(c_, pendingKeyboard_->sequence);
-        pendingKeyboard_.reset();
-    }
-    if (pendingPointer_) {
-        xcb_discard_reply(c_, pendingPointer_->sequence);
-        pendingPointer_.reset();
-    }
-    xcb_ungrab_keyboard(c_, XCB_CURRENT_TIME);
-    xcb_ungrab_pointer(c_, XCB_CURRENT_TIME);
-    keyboardHeld_ = pointerHeld_ = false;
-    window_ = XCB_NONE;
-    requested_ = false;
-}
-
 X11DisplayCapture::X11DisplayCapture() : connection_(x11Connection()), grabs_(connection_) {
-    grabRetry_.setInterval(kGrabRetryMs);
-    connect(&grabRetry_, &QTimer::timeout, this, &X11DisplayCapture::grabInput);
+    grabTick_.setSingleShot(true);
+    grabTick_.setTimerType(Qt::PreciseTimer);
+    connect(&grabTick_, &QTimer::timeout, this, &X11DisplayCapture::tickGrabs);
     monitorChange_.setSingleShot(true);
     monitorChange_.setInterval(0);
     connect(&monitorChange_, &QTimer::timeout, this, &X11DisplayCapture::followMonitors);
+    grabs_.setHeldCallback([this](bool) {
+        // Inside Qt's event filters the owner's callback waits for the event loop.
+        if (!inEventFilter_) {
+            reportInputHeld();
+        } else if (!reportQueued_) {
+            reportQueued_ = true;
+            QMetaObject::invokeMethod(this, &X11DisplayCapture::reportInputHeld, Qt::QueuedConnection);
+        }
+    });
     if (connection_ == nullptr) {
         return;
     }
@@ -158,7 +117,7 @@ X11DisplayCapture::X11DisplayCapture() : connection_(x11Connection()), grabs_(co
 }
 
 X11DisplayCapture::~X11DisplayCapture() {
-    if (!shields_.empty() || grabs_.requested()) {
+    if (!shields_.empty() || grabs_.active()) {
         releaseAll();
     }
     if (connection_ != nullptr && qApp != nullptr) {
@@ -217,7 +176,7 @@ void X11DisplayCapture::capture(DisplayId display) {
         watchScreens(true);
         // The grab replies are read later (raiseAboveShields, or the next turn of
         // the event loop), so covering the other monitors does not wait for them.
-        requestGrabs();
+        grabs_.hold(grabTarget());
         QTimer::singleShot(0, this, &X11DisplayCapture::collectGrabs);
     } else {
         restack();
@@ -230,8 +189,7 @@ void X11DisplayCapture::mapShield(const Monitor& monitor) {
 }
 
 std::vector<X11DisplayCapture::Shield>::iterator X11DisplayCapture::dropShield(std::vector<Shield>::iterator shield) {
-    collectGrabs();
-    grabs_.windowDestroyed(shield->window());
+    grabs_.windowGone(shield->window());
     return shields_.erase(shield);
 }
 
@@ -250,6 +208,7 @@ void X11DisplayCapture::release(DisplayId display) {
     if (!anyListed) {
         releaseAll();
     } else {
+        grabInput(); // the grabs may have been on that shield
         xcb_flush(connection_);
     }
 }
@@ -258,12 +217,13 @@ void X11DisplayCapture::releaseAll() {
     if (connection_ == nullptr) {
         return;
     }
-    grabRetry_.stop();
+    grabTick_.stop();
     monitorChange_.stop();
     watchScreens(false);
     grabs_.release();
     shields_.clear();
     lockWindow_ = nullptr;
+    lockWindowX_ = XCB_NONE;
     xcb_flush(connection_);
 }
 
@@ -282,28 +242,59 @@ xcb_window_t X11DisplayCapture::grabTarget() const {
     return shields_.empty() ? XCB_NONE : shields_.front().window();
 }
 
-void X11DisplayCapture::requestGrabs() {
-    collectGrabs();
-    const xcb_window_t target = grabTarget();
-    if (connection_ == nullptr || target == XCB_NONE) {
-        grabRetry_.stop();
+void X11DisplayCapture::grabInput() {
+    if (connection_ == nullptr) {
         return;
     }
-    grabs_.request(target);
+    grabs_.hold(grabTarget());
+    scheduleGrabTick();
 }
 
 void X11DisplayCapture::collectGrabs() {
     grabs_.collect();
-    if (grabs_.window() == XCB_NONE || grabs_.bothHeld()) {
-        grabRetry_.stop();
-    } else if (!grabRetry_.isActive()) {
-        grabRetry_.start();
+    scheduleGrabTick();
+}
+
+void X11DisplayCapture::tickGrabs() {
+    grabs_.tick();
+    scheduleGrabTick();
+}
+
+void X11DisplayCapture::scheduleGrabTick() {
+    const int interval = grabs_.tickInterval();
+    if (interval < 0) {
+        grabTick_.stop();
+    } else {
+        grabTick_.start(interval);
     }
 }
 
-void X11DisplayCapture::grabInput() {
-    requestGrabs();
-    collectGrabs();
+bool X11DisplayCapture::inputHeld() const {
+    return grabs_.held();
+}
+
+void X11DisplayCapture::setInputHeldCallback(std::function<void(bool held)> callback) {
+    inputHeldCallback_ = std::move(callback);
+}
+
+void X11DisplayCapture::reportInputHeld() {
+    reportQueued_ = false;
+    const bool held = inputHeld();
+    if (held != reportedHeld_) {
+        reportedHeld_ = held;
+        if (inputHeldCallback_) {
+            inputHeldCallback_(held);
+        }
+    }
+}
+
+bool X11DisplayCapture::capsLockOn() {
+    if (connection_ == nullptr) {
+        return false;
+    }
+    XcbReply<xcb_query_pointer_reply_t> pointer(
+        xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, root_), nullptr));
+    return pointer && (pointer->mask & XCB_MOD_MASK_LOCK) != 0;
 }
 
 void X11DisplayCapture::raiseAboveShields(QWidget* window) {
@@ -311,22 +302,51 @@ void X11DisplayCapture::raiseAboveShields(QWidget* window) {
         return;
     }
     lockWindow_ = window;
+    placeLockWindow();
+}
+
+void X11DisplayCapture::placeLockWindow() {
     const xcb_window_t lock = lockWindowId();
+    lockWindowX_ = lock;
     if (lock == XCB_NONE) {
         return;
     }
-    // Qt does not ask for VisibilityNotify; add it to Qt's own event mask so that
-    // a window mapped above the lock window is noticed.
+    // Qt does not ask for all of these; add them to Qt's own event mask.
     XcbReply<xcb_get_window_attributes_reply_t> attributes(
         xcb_get_window_attributes_reply(connection_, xcb_get_window_attributes(connection_, lock), nullptr));
     if (attributes) {
-        const std::uint32_t mask = attributes->your_event_mask | XCB_EVENT_MASK_VISIBILITY_CHANGE;
+        const std::uint32_t mask = attributes->your_event_mask | kLockWindowEvents;
         xcb_change_window_attributes(connection_, lock, XCB_CW_EVENT_MASK, &mask);
     }
+    XcbReply<xcb_get_geometry_reply_t> geometry(
+        xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, lock), nullptr));
+    if (geometry) {
+        lockRect_ = QRect(geometry->x, geometry->y, geometry->width, geometry->height);
+    }
+    destroyForeignChildren(lock);
     restack();
     xcb_set_input_focus(connection_, XCB_INPUT_FOCUS_PARENT, lock, XCB_CURRENT_TIME);
     grabInput(); // moves the grabs onto the lock window
     xcb_flush(connection_);
+}
+
+bool X11DisplayCapture::foreign(xcb_window_t window) const {
+    const xcb_setup_t* setup = xcb_get_setup(connection_);
+    return (window & ~setup->resource_id_mask) != setup->resource_id_base;
+}
+
+void X11DisplayCapture::destroyForeignChildren(xcb_window_t parent) {
+    XcbReply<xcb_query_tree_reply_t> tree(
+        xcb_query_tree_reply(connection_, xcb_query_tree(connection_, parent), nullptr));
+    if (!tree) {
+        return;
+    }
+    const xcb_window_t* children = xcb_query_tree_children(tree.get());
+    for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+        if (foreign(children[i])) {
+            xcb_destroy_window(connection_, children[i]);
+        }
+    }
 }
 
 void X11DisplayCapture::restack() {
@@ -417,6 +437,110 @@ void X11DisplayCapture::watchScreens(bool on) {
     }
 }
 
+bool X11DisplayCapture::restoreOurWindows(const xcb_generic_event_t* event) {
+    // Only what the server reports counts: any client may send a made-up
+    // DestroyNotify, which would otherwise make a shield leak past the unlock.
+    if ((event->response_type & 0x80) != 0) {
+        return false;
+    }
+    const std::uint8_t type = event->response_type;
+    // Which of our windows the event is about, and for the structure events, whether
+    // it is that window itself (not a child of it).
+    xcb_window_t window = XCB_NONE;
+    xcb_window_t child = XCB_NONE;
+    switch (type) {
+    case XCB_UNMAP_NOTIFY: {
+        const auto* e = reinterpret_cast<const xcb_unmap_notify_event_t*>(event);
+        window = e->event == e->window ? e->window : XCB_NONE;
+        break;
+    }
+    case XCB_DESTROY_NOTIFY: {
+        const auto* e = reinterpret_cast<const xcb_destroy_notify_event_t*>(event);
+        window = e->event == e->window ? e->window : XCB_NONE;
+        break;
+    }
+    case XCB_CONFIGURE_NOTIFY: {
+        const auto* e = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
+        window = e->event == e->window ? e->window : XCB_NONE;
+        break;
+    }
+    case XCB_CREATE_NOTIFY: {
+        const auto* e = reinterpret_cast<const xcb_create_notify_event_t*>(event);
+        window = e->parent;
+        child = e->window;
+        break;
+    }
+    case XCB_REPARENT_NOTIFY: {
+        const auto* e = reinterpret_cast<const xcb_reparent_notify_event_t*>(event);
+        window = e->event == e->parent ? e->parent : XCB_NONE;
+        child = e->window;
+        break;
+    }
+    default:
+        return false;
+    }
+    if (window == XCB_NONE) {
+        return false;
+    }
+    const auto shield =
+        std::find_if(shields_.begin(), shields_.end(), [window](const Shield& s) { return s.window() == window; });
+    const bool isLockWindow = window == lockWindowX_ && lockWindowX_ != XCB_NONE;
+    if (shield == shields_.end() && !isLockWindow) {
+        return false;
+    }
+
+    if (child != XCB_NONE) {
+        // A window of another client inside ours could show anything over the lock.
+        if (foreign(child)) {
+            xcb_destroy_window(connection_, child);
+        }
+    } else if (type == XCB_CONFIGURE_NOTIFY) {
+        const auto* e = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
+        const QRect now(e->x, e->y, e->width, e->height);
+        const QRect wanted = isLockWindow ? lockRect_ : shield->rect();
+        if (now == wanted && e->border_width == 0) {
+            return true; // a restack, or our own move
+        }
+        const std::uint32_t geometry[] = {
+            static_cast<std::uint32_t>(wanted.x()), static_cast<std::uint32_t>(wanted.y()),
+            static_cast<std::uint32_t>(wanted.width()), static_cast<std::uint32_t>(wanted.height()), 0};
+        xcb_configure_window(connection_, window,
+                             XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
+                                 XCB_CONFIG_WINDOW_HEIGHT | XCB_CONFIG_WINDOW_BORDER_WIDTH,
+                             geometry);
+    } else if (type == XCB_UNMAP_NOTIFY) {
+        // The server ended any grab on it; map it again and take the grabs back.
+        grabs_.windowGone(window);
+        xcb_map_window(connection_, window);
+        if (isLockWindow) {
+            xcb_set_input_focus(connection_, XCB_INPUT_FOCUS_PARENT, window, XCB_CURRENT_TIME);
+        }
+    } else if (isLockWindow) { // destroyed: Qt makes the window again
+        grabs_.windowGone(window);
+        lockWindowX_ = XCB_NONE;
+        // Qt is told to let go of the dead window (the X errors of that are
+        // harmless) and shows the widget in a new one.
+        QWidget* widget = lockWindow_;
+        widget->hide();
+        if (QWindow* handle = widget->windowHandle(); handle != nullptr) {
+            handle->destroy();
+        }
+        widget->show();
+        widget->activateWindow();
+        placeLockWindow();
+    } else { // a shield destroyed: a new one in its place
+        grabs_.windowGone(window);
+        const Monitor monitor{shield->id(), shield->rect()};
+        shield->forget();
+        shields_.erase(shield);
+        mapShield(monitor);
+    }
+    restack();
+    grabInput();
+    xcb_flush(connection_);
+    return true;
+}
+
 bool X11DisplayCapture::nativeEventFilter(const QByteArray& eventType, void* message, qintptr* /*result*/) {
     if (shields_.empty() && lockWindow_ == nullptr) {
         return false; // nothing captured: the common case, kept cheap
@@ -425,6 +549,14 @@ bool X11DisplayCapture::nativeEventFilter(const QByteArray& eventType, void* mes
         return false;
     }
     const auto* event = static_cast<const xcb_generic_event_t*>(message);
+    const QScopedValueRollback inFilter(inEventFilter_, true);
+    if (grabs_.handleEvent(event)) {
+        scheduleGrabTick();
+        return false;
+    }
+    if (restoreOurWindows(event)) {
+        return false;
+    }
     if ((event->response_type & 0x7f) != XCB_VISIBILITY_NOTIFY) {
         return false;
     }
