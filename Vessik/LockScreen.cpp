@@ -11,6 +11,7 @@
 #include <QtWidgets/QLineEdit>
 
 #include "OverrideWindow.h"
+#include "Secret.h"
 #include "SettingsKeys.h"
 #include "VessikAppDelegate.h"
 
@@ -79,8 +80,9 @@ void VessikAppDelegate::lockScreen() {
     // The settings in force when the lock began answer the password check if the
     // file cannot be read later in the lock (PasswordEntry.cpp).
     lockSettings_ = properties_;
+    lastAttempt_ = nextWrongEntryShutsDown(properties_);
     if (passwordTextbox_ != nullptr) {
-        passwordTextbox_->clear();
+        wipeField(*passwordTextbox_);
     }
 
     // Cover and grab first: everything after this is drawing.
@@ -117,6 +119,8 @@ void VessikAppDelegate::lockScreen() {
         }
     }
     displays.raiseAboveShields(lockWindow_);
+    // The field waits until the keyboard and the pointer are held.
+    showLockFeedback();
 
     if (backgroundImage_ != nullptr) {
         const qreal ratio = lockWindow_->devicePixelRatioF();
@@ -140,11 +144,18 @@ void VessikAppDelegate::unlockScreen() {
     if (lockWindow_ != nullptr) {
         lockWindow_->hide();
     }
+    // The typed password does not stay in the hidden field.
+    if (passwordTextbox_ != nullptr) {
+        wipeField(*passwordTextbox_);
+    }
     DisplayCapture& displays = *platform_.displays;
     for (const DisplayId display : displays.activeDisplays(kMaxDisplays)) {
         displays.release(display);
     }
     isCaptured_ = false;
+    if (lockWindow_ != nullptr) {
+        lockWindow_->showFeedback({});
+    }
 
     // Nothing of the lock stays in memory while unlocked: the next lock loads the
     // picture again and recreates the window's native resources anyway.
@@ -154,6 +165,29 @@ void VessikAppDelegate::unlockScreen() {
     if (lockWindow_ != nullptr) {
         lockWindow_->discardNativeWindow();
     }
+    lockSettings_.eraseSecret(SettingsKeys::Password);
     lockSettings_ = PropertyList();
     ::malloc_trim(0);
+}
+
+void VessikAppDelegate::showLockFeedback() {
+    if (!isCaptured_) {
+        return;
+    }
+    const bool held = platform_.displays->inputHeld();
+    if (passwordTextbox_ != nullptr) {
+        const bool usable = !passwordLockedOut_ && held;
+        if (usable != passwordTextbox_->isEnabled()) {
+            passwordTextbox_->setEnabled(usable);
+            if (usable) {
+                passwordTextbox_->setFocus(Qt::OtherFocusReason);
+            }
+        }
+    }
+    if (lockWindow_ != nullptr) {
+        lockWindow_->showFeedback({.waitingForKeyboard = !held,
+                                   .wrongPassword = passwordLockedOut_,
+                                   .lastAttempt = lastAttempt_,
+                                   .capsLock = platform_.displays->capsLockOn()});
+    }
 }

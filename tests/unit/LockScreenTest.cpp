@@ -1,8 +1,11 @@
 // Locking and unlocking with real widgets and fake displays.
 #include <sys/stat.h>
 
+#include <QtCore/QMimeData>
 #include <QtCore/QTemporaryDir>
+#include <QtGui/QClipboard>
 #include <QtGui/QImage>
+#include <QtGui/QInputMethodEvent>
 #include <QtGui/QScreen>
 #include <QtTest/QTest>
 #include <QtWidgets/QDialog>
@@ -160,6 +163,71 @@ TEST_F(LockScreenTest, TypingReachesTheFieldThoughAModalDialogWasOpen) {
     QTest::keyClick(window().windowHandle(), 'p');
     QTest::keyClick(window().windowHandle(), 'w');
     EXPECT_EQ(field().text(), QStringLiteral("pw"));
+}
+
+TEST_F(LockScreenTest, TheFieldTakesTypedKeysOnly) {
+    QGuiApplication::clipboard()->setText(QStringLiteral("pw"));
+    lock();
+    const std::pair<const char*, std::function<void()>> ways[] = {
+        {"Ctrl+V", [&] { QTest::keyClick(&field(), Qt::Key_V, Qt::ControlModifier); }},
+        {"Shift+Insert", [&] { QTest::keyClick(&field(), Qt::Key_Insert, Qt::ShiftModifier); }},
+        {"the paste key",
+         [&] {
+             QKeyEvent press(QEvent::KeyPress, Qt::Key_Paste, Qt::NoModifier);
+             QApplication::sendEvent(&field(), &press);
+         }},
+        {"a drop",
+         [&] {
+             QMimeData data;
+             data.setText(QStringLiteral("pw"));
+             QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+             QApplication::sendEvent(&field(), &drop);
+         }},
+        {"an input method committing a word",
+         [&] {
+             QInputMethodEvent commit;
+             commit.setCommitString(QStringLiteral("pw"));
+             QApplication::sendEvent(&field(), &commit);
+         }},
+    };
+    for (const auto& [name, put] : ways) {
+        put();
+        EXPECT_TRUE(field().text().isEmpty()) << name;
+    }
+    // Typing, a composed character included, still works.
+    QTest::keyClicks(&field(), QStringLiteral("p"));
+    QInputMethodEvent composed;
+    composed.setCommitString(QStringLiteral("\u00e9"));
+    QApplication::sendEvent(&field(), &composed);
+    EXPECT_EQ(field().text(), QStringLiteral("p\u00e9"));
+}
+
+TEST_F(LockScreenTest, TheWindowStaysWhenAskedToClose) {
+    lock();
+    EXPECT_FALSE(window().close());
+    EXPECT_TRUE(window().isVisible());
+    delegate().unlockScreen();
+    EXPECT_FALSE(window().isVisible());
+}
+
+TEST_F(LockScreenTest, TheFieldWaitsForTheKeyboardAndThePointer) {
+    fakes.displays->held = false; // another client holds the keyboard when the lock begins
+    lock();
+    EXPECT_FALSE(field().isEnabled());
+    EXPECT_TRUE(lineShown("waitingLabel"));
+    // A wrong entry's lock-out that ends meanwhile does not make the field usable.
+    delegate().enablePasswordTextbox();
+    EXPECT_FALSE(field().isEnabled());
+
+    fakes.displays->setHeld(true);
+    EXPECT_TRUE(field().isEnabled());
+    EXPECT_FALSE(lineShown("waitingLabel"));
+    EXPECT_EQ(QApplication::focusWidget(), &field());
+    fakes.displays->setHeld(false); // a grab lost mid-lock
+    EXPECT_FALSE(field().isEnabled());
+    EXPECT_TRUE(lineShown("waitingLabel"));
+    delegate().unlockScreen();
+    EXPECT_FALSE(lineShown("waitingLabel")) << "the next lock starts without it";
 }
 
 } // namespace

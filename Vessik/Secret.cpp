@@ -1,0 +1,20 @@
+#include "Secret.h"
+
+#include <string.h>
+
+#include <QtCore/QString>
+#include <QtWidgets/QLineEdit>
+
+void wipeText(QString& text) {
+    if (text.isDetached() && !text.isEmpty()) {
+        ::explicit_bzero(text.data(), static_cast<std::size_t>(text.size()) * sizeof(QChar));
+    }
+    text = QString();
+}
+
+void wipeField(QLineEdit& field) {
+    QString held = field.text(); // shares the field's characters
+    // setText, unlike clear(), also drops the undo history, which keeps every removed character.
+    field.setText(QString());
+    wipeText(held);
+}
