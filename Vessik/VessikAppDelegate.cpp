@@ -14,6 +14,12 @@ VessikAppDelegate* selfC = nullptr;
 VessikAppDelegate::VessikAppDelegate(Bundle bundle, PlatformServices platform, QObject* parent)
     : QObject(parent), bundle_(std::move(bundle)), platform_(std::move(platform)) {
     removeStaleTemporaryFiles();
+    if (platform_.displays) {
+        platform_.displays->setInputHeldCallback([this](bool) { showLockFeedback(); });
+    }
+    if (platform_.instance) {
+        platform_.instance->setSettingsRequestCallback([this] { settingsRequested(); });
+    }
 }
 
 VessikAppDelegate::~VessikAppDelegate() {
@@ -73,6 +79,12 @@ void VessikAppDelegate::settingsButton(QObject* /*sender*/) {
         settingsWindow_->show();
         settingsWindow_->raise();
         settingsWindow_->activateWindow();
+    }
+}
+
+void VessikAppDelegate::settingsRequested() {
+    if (!isCaptured_) {
+        settingsButton(nullptr);
     }
 }
 

@@ -54,6 +54,9 @@ public:
     void applicationDidFinishLaunching();
     void settingsButton(QObject* sender);
     void closeButton(QObject* sender);
+    // Another Vessik of this user and display asked for the settings window: it
+    // opens as from the status menu, except during a lock, when nothing happens.
+    void settingsRequested();
 
     // --- Settings store ------------------------------------------------------
     // Loads Resources/NAME.plist into `properties` (null on failure, logged).
@@ -65,6 +68,12 @@ public:
     // --- Lock ------------------------------------------------------------------
     void lockScreen();
     void unlockScreen();
+    // Brings the lock window up to date while locked: the password field takes
+    // input only while the keyboard and pointer are held and no wrong entry has
+    // it disabled, and the lines below it say which of these holds, whether the
+    // next wrong entry forces the shutdown, and whether Caps Lock is on. Runs when
+    // the held input changes and at every key event of the field.
+    void showLockFeedback();
 
     // --- Password entry ------------------------------------------------------
     void passwordTextbox(QLineEdit* sender);
@@ -174,6 +183,8 @@ private:
     void log(const QString& line) const;
     // Removes temporary files that a writer killed mid-write left beside the settings file.
     void removeStaleTemporaryFiles();
+    // Whether one more wrong entry would bring "RetryLeft" of `settings` to exactly 0.
+    static bool nextWrongEntryShutsDown(const PropertyList& settings);
 
     Bundle bundle_;
     PlatformServices platform_;
@@ -219,6 +230,10 @@ private:
     // The settings loaded when the current lock began (null while unlocked): the
     // password check falls back on them when the file cannot be read mid-lock.
     PropertyList lockSettings_;
+    // A wrong entry disabled the field, and the re-enable timer has not fired yet.
+    bool passwordLockedOut_ = false;
+    // The next wrong entry forces the shutdown, by the count read last.
+    bool lastAttempt_ = false;
 };
 
 // The process-wide delegate, for plain callback functions; null until awakeFromNib.

@@ -14,6 +14,8 @@
 #include "platform/PlatformServices.h"
 
 int main(int argc, char** argv) {
+    // Before anything secret is in memory: no core file, no tracing, no reading it.
+    const bool undumpable = makeProcessUndumpable();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vessik"));
     QApplication::setQuitOnLastWindowClosed(false); // the tray item is the program's presence
@@ -26,6 +28,18 @@ int main(int argc, char** argv) {
     }
 
     PlatformServices platform = makeLinuxPlatform();
+    if (!undumpable) {
+        platform.log->log(QStringLiteral("Cannot make the process non-dumpable; its memory stays readable."));
+    }
+    // One Vessik per user and display, decided before anything is shown.
+    QString why;
+    const SingleInstance::Claim claim = platform.instance->claim(qEnvironmentVariable("DISPLAY"), &why);
+    if (!why.isEmpty()) {
+        platform.log->log(why);
+    }
+    if (claim == SingleInstance::Claim::Running) {
+        return 0;
+    }
     if (!isX11Session()) {
         const QString warning =
             QStringLiteral("Vessik needs an X11 session: global hotkeys and locking the screen do not work on \"%1\".")

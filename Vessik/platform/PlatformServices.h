@@ -9,6 +9,7 @@
 #include "platform/PowerOff.h"
 #include "platform/PreferencePane.h"
 #include "platform/ProcessTable.h"
+#include "platform/SingleInstance.h"
 #include "platform/SymbolicHotKeys.h"
 
 // Every machine service the delegate uses. `main` fills it with the Linux/X11
@@ -22,7 +23,14 @@ struct PlatformServices {
     std::unique_ptr<ProcessTable> processes;
     std::unique_ptr<PowerOff> powerOff;
     std::unique_ptr<PreferencePane> preferencePane;
+    std::unique_ptr<SingleInstance> instance;
 };
+
+// Makes the process non-dumpable for the rest of its life: no core file, and no
+// other process of the same user may trace it or read its memory (a typed
+// password lives there). Returns false when the system refused. Call it first
+// thing in main, before anything secret is in memory.
+bool makeProcessUndumpable();
 
 // The real services of an X11 session. Needs the QGuiApplication to exist; under a
 // platform without an X connection the X11 services report failure instead of

@@ -1,8 +1,10 @@
+#include <sys/prctl.h>
 #include <vector>
 
 #include "common/platform/linux/SyslogLog.h"
 #include "platform/PlatformServices.h"
 #include "platform/linux/DesktopPreferencePane.h"
+#include "platform/linux/LinuxSingleInstance.h"
 #include "platform/linux/LogindPowerOff.h"
 #include "platform/linux/ProcProcessTable.h"
 #include "platform/x11/X11.h"
@@ -10,6 +12,10 @@
 #include "platform/x11/X11HotKeys.h"
 #include "platform/x11/X11IdleCounter.h"
 #include "platform/x11/X11SymbolicHotKeys.h"
+
+bool makeProcessUndumpable() {
+    return ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0;
+}
 
 PlatformServices makeLinuxPlatform() {
     PlatformServices p;
@@ -22,5 +28,6 @@ PlatformServices makeLinuxPlatform() {
     p.processes = std::make_unique<ProcProcessTable>();
     p.powerOff = std::make_unique<LogindPowerOff>();
     p.preferencePane = std::make_unique<DesktopPreferencePane>();
+    p.instance = std::make_unique<LinuxSingleInstance>(LinuxSingleInstance::defaultFolder());
     return p;
 }
