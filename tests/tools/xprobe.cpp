@@ -8,7 +8,17 @@
 //                             keep it until stdin closes
 //   xprobe top-window X Y     print the id and WM_CLASS class of the topmost viewable
 //                             top-level window at that point ("none" when there is none)
+//   xprobe own-selection TEXT own CLIPBOARD and PRIMARY holding TEXT, print "owned", hand
+//                             TEXT to whoever asks until stdin closes
+//   xprobe unmap WINDOW       unmap, destroy, or move and resize another client's window
+//   xprobe destroy WINDOW
+//   xprobe configure WINDOW X Y W H
+//   xprobe child WINDOW X Y W H
+//                             map a red window inside WINDOW, print its id, keep it until
+//                             stdin closes
+//   xprobe close WINDOW       send it WM_DELETE_WINDOW, as a window manager's close does
 //   xprobe pixel X Y          print the colour of the screen at that point as "R G B"
+//   xprobe bright X Y W H     print how many pixels of that rectangle are near white
 //   xprobe grab-key KEY MODS  try a passive grab of a key on the root; prints 0 when
 //                             granted (and lets go of it), else the X error code
 //                             (10 = BadAccess: another client holds that combination)
@@ -19,6 +29,7 @@
 //                             "master" (default) or a device id)
 //   xprobe press KEYS         press KEYS with XTEST and release them in reverse order
 //   xprobe move               move the pointer by one pixel with XTEST (user input)
+//   xprobe click BUTTON X Y   move the pointer to X Y and click BUTTON (2: middle) with XTEST
 //   xprobe delivered KEYS     focus a window of its own, press KEYS with XTEST and print
 //                             "yes" when the last key reached that window, "no" when
 //                             another client's grab took it (nothing is grabbed here)
@@ -32,12 +43,15 @@
 // layout); KEYS joins key names with "+" (LFSH+LCTL+LALT+AC09). MODS joins
 // shift, lock, control, mod1..mod5 with "+", or is "none" or "any".
 // Grab statuses: 0 Success, 1 AlreadyGrabbed, 2 InvalidTime, 3 NotViewable, 4 Frozen.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <poll.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -267,6 +281,72 @@ void printTopWindow(xcb_connection_t* c, xcb_window_t root, int x, int y) {
     std::printf("none\n");
 }
 
+xcb_atom_t atom(xcb_connection_t* c, const char* name) {
+    Reply<xcb_intern_atom_reply_t> r(
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr));
+    return r ? r->atom : xcb_atom_t{XCB_ATOM_NONE};
+}
+
+// Owns CLIPBOARD and PRIMARY and answers every request for them with `text`
+// (as UTF8_STRING, STRING, TEXT or text/plain, and TARGETS) until stdin closes.
+void ownSelection(xcb_connection_t* c, const xcb_screen_t* screen, const std::string& text) {
+    const xcb_window_t owner = xcb_generate_id(c);
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, owner, screen->root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                      XCB_COPY_FROM_PARENT, 0, nullptr);
+    const xcb_atom_t selections[] = {atom(c, "CLIPBOARD"), XCB_ATOM_PRIMARY};
+    const xcb_atom_t targets = atom(c, "TARGETS");
+    const xcb_atom_t texts[] = {atom(c, "UTF8_STRING"), XCB_ATOM_STRING, atom(c, "TEXT"), atom(c, "text/plain"),
+                                atom(c, "text/plain;charset=utf-8")};
+    for (const xcb_atom_t selection : selections) {
+        xcb_set_selection_owner(c, owner, selection, XCB_CURRENT_TIME);
+    }
+    sync(c);
+    std::printf("owned\n");
+    std::fflush(stdout);
+    pollfd fds[] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    for (;;) {
+        while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
+            if ((event->response_type & 0x7F) != XCB_SELECTION_REQUEST) {
+                continue;
+            }
+            const auto* request = reinterpret_cast<const xcb_selection_request_event_t*>(event.get());
+            xcb_selection_notify_event_t notify{};
+            notify.response_type = XCB_SELECTION_NOTIFY;
+            notify.time = request->time;
+            notify.requestor = request->requestor;
+            notify.selection = request->selection;
+            notify.target = request->target;
+            notify.property = request->property == XCB_ATOM_NONE ? request->target : request->property;
+            if (request->target == targets) {
+                std::vector<xcb_atom_t> offered(std::begin(texts), std::end(texts));
+                offered.push_back(targets);
+                xcb_change_property(c, XCB_PROP_MODE_REPLACE, request->requestor, notify.property, XCB_ATOM_ATOM, 32,
+                                    static_cast<std::uint32_t>(offered.size()), offered.data());
+            } else if (std::find(std::begin(texts), std::end(texts), request->target) != std::end(texts)) {
+                xcb_change_property(c, XCB_PROP_MODE_REPLACE, request->requestor, notify.property, request->target, 8,
+                                    static_cast<std::uint32_t>(text.size()), text.data());
+            } else {
+                notify.property = XCB_ATOM_NONE;
+            }
+            xcb_send_event(c, 0, request->requestor, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&notify));
+            xcb_flush(c);
+        }
+        if (xcb_connection_has_error(c) != 0 || poll(fds, 2, -1) < 0) {
+            return;
+        }
+        if ((fds[1].revents & (POLLIN | POLLHUP)) != 0) {
+            char buf[64];
+            if (read(STDIN_FILENO, buf, sizeof buf) <= 0) {
+                return;
+            }
+        }
+    }
+}
+
+xcb_window_t windowArgument(const std::string& text) {
+    return static_cast<xcb_window_t>(std::strtoul(text.c_str(), nullptr, 0));
+}
+
 void printPixel(xcb_connection_t* c, xcb_window_t root, int x, int y) {
     Reply<xcb_get_image_reply_t> r(
         xcb_get_image_reply(c,
@@ -280,6 +360,28 @@ void printPixel(xcb_connection_t* c, xcb_window_t root, int x, int y) {
     std::uint32_t pixel = 0;
     std::memcpy(&pixel, xcb_get_image_data(r.get()), 4); // 24-bit TrueColor, 32 bits a pixel
     std::printf("%u %u %u\n", (pixel >> 16) & 0xff, (pixel >> 8) & 0xff, pixel & 0xff);
+}
+
+// Pixels of the rectangle whose three channels are all above 200 (white text).
+void printBright(xcb_connection_t* c, xcb_window_t root, int x, int y, int w, int h) {
+    Reply<xcb_get_image_reply_t> r(xcb_get_image_reply(
+        c,
+        xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                      static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h), ~0U),
+        nullptr));
+    if (!r) {
+        std::printf("error\n");
+        return;
+    }
+    const std::uint8_t* data = xcb_get_image_data(r.get());
+    const int length = xcb_get_image_data_length(r.get());
+    int bright = 0;
+    for (int i = 0; i + 4 <= length; i += 4) {
+        std::uint32_t pixel = 0;
+        std::memcpy(&pixel, data + i, 4);
+        bright += ((pixel >> 16) & 0xff) > 200 && ((pixel >> 8) & 0xff) > 200 && (pixel & 0xff) > 200 ? 1 : 0;
+    }
+    std::printf("%d\n", bright);
 }
 
 } // namespace
@@ -323,8 +425,47 @@ int main(int argc, char** argv) {
         std::printf("0x%x\n", mapWindow(c, screen, number(2), number(3), number(4), number(5)));
         std::fflush(stdout);
         waitForStdinToClose();
+    } else if (cmd == "own-selection") {
+        ownSelection(c, screen, arg(2));
+    } else if (cmd == "unmap") {
+        xcb_unmap_window(c, windowArgument(arg(2)));
+        sync(c);
+    } else if (cmd == "destroy") {
+        xcb_destroy_window(c, windowArgument(arg(2)));
+        sync(c);
+    } else if (cmd == "configure") {
+        const std::uint32_t values[] = {static_cast<std::uint32_t>(number(3)), static_cast<std::uint32_t>(number(4)),
+                                        static_cast<std::uint32_t>(number(5)), static_cast<std::uint32_t>(number(6))};
+        xcb_configure_window(
+            c, windowArgument(arg(2)),
+            XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, values);
+        sync(c);
+    } else if (cmd == "child") {
+        const xcb_window_t child = xcb_generate_id(c);
+        const std::uint32_t values[] = {0xff0000};
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, child, windowArgument(arg(2)), static_cast<std::int16_t>(number(3)),
+                          static_cast<std::int16_t>(number(4)), static_cast<std::uint16_t>(number(5)),
+                          static_cast<std::uint16_t>(number(6)), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
+                          XCB_CW_BACK_PIXEL, values);
+        xcb_map_window(c, child);
+        sync(c);
+        std::printf("0x%x\n", child);
+        std::fflush(stdout);
+        waitForStdinToClose();
+    } else if (cmd == "close") {
+        xcb_client_message_event_t message{};
+        message.response_type = XCB_CLIENT_MESSAGE;
+        message.format = 32;
+        message.window = windowArgument(arg(2));
+        message.type = atom(c, "WM_PROTOCOLS");
+        message.data.data32[0] = atom(c, "WM_DELETE_WINDOW");
+        message.data.data32[1] = XCB_CURRENT_TIME;
+        xcb_send_event(c, 0, message.window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&message));
+        sync(c);
     } else if (cmd == "top-window") {
         printTopWindow(c, root, number(2), number(3));
+    } else if (cmd == "bright") {
+        printBright(c, root, number(2), number(3), number(4), number(5));
     } else if (cmd == "pixel") {
         printPixel(c, root, number(2), number(3));
     } else if (cmd == "grab-key") {
@@ -355,6 +496,13 @@ int main(int argc, char** argv) {
         press(c, root, arg(2));
     } else if (cmd == "move") {
         move(c, root);
+    } else if (cmd == "click") {
+        const auto button = static_cast<std::uint8_t>(number(2));
+        xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root, static_cast<std::int16_t>(number(3)),
+                            static_cast<std::int16_t>(number(4)), 0);
+        xcb_test_fake_input(c, XCB_BUTTON_PRESS, button, XCB_CURRENT_TIME, root, 0, 0, 0);
+        xcb_test_fake_input(c, XCB_BUTTON_RELEASE, button, XCB_CURRENT_TIME, root, 0, 0, 0);
+        sync(c);
     } else if (cmd == "delivered") {
         std::printf("%s\n", delivered(c, screen, arg(2)) ? "yes" : "no");
     } else if (cmd == "time-to-grab") {
