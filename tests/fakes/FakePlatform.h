@@ -59,6 +59,17 @@ public:
         raised = w;
         raisedWhileVisible = w != nullptr && w->isVisible();
     }
+    // Whether the input is held; setHeld() changes it as the server's answer would.
+    bool held = false;
+    std::function<void(bool)> heldCallback;
+    bool inputHeld() const override { return held; }
+    void setInputHeldCallback(std::function<void(bool held)> callback) override { heldCallback = std::move(callback); }
+    void setHeld(bool value) {
+        held = value;
+        if (heldCallback) {
+            heldCallback(value);
+        }
+    }
 
 private:
     std::shared_ptr<FakeEvents> ev_;
