@@ -62,6 +62,7 @@ void VessikAppDelegate::applicationDidFinishLaunching() {
     initHotKeys();
     inactivityTimer_ = scheduleInactivityTimer();
     watchSettingsFile();
+    startSessionIntegration();
 }
 
 void VessikAppDelegate::settingsButton(QObject* /*sender*/) {
