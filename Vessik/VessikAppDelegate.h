@@ -189,6 +189,9 @@ private:
     void log(const QString& line) const;
     // Removes temporary files that a writer killed mid-write left beside the settings file.
     void removeStaleTemporaryFiles();
+    // Without a tray host a few seconds after start-up: says so, and opens the
+    // settings window while no password is stored.
+    void checkTrayHost();
     // Session integration (SessionIntegration.cpp): the lock began to hold; the
     // lock ended; the sleep inhibitor held exactly while unlocked and able to lock.
     void lockBeganToHold();
