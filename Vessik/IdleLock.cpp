@@ -26,12 +26,16 @@ std::int64_t SystemIdleTime() {
 
 void VessikAppDelegate::inactivityLock() {
     readPlist(kSettingsResource);
+    updateSleepInhibitor();
     const std::int64_t idleSeconds = SystemIdleTime();
     const std::int64_t limit = properties_.integerValue(SettingsKeys::InactivityTime);
-    if (idleSeconds >= limit) {
+    // While another program holds the idle lock off, the timer sleeps as if no time
+    // had passed; the end of the inhibition brings the one-second tick back.
+    const bool inhibited = idleLockInhibited();
+    if (idleSeconds >= limit && !inhibited) {
         lockScreen();
     }
-    paceInactivityTimer(idleSeconds, limit);
+    paceInactivityTimer(inhibited ? 0 : idleSeconds, limit);
 }
 
 void VessikAppDelegate::paceInactivityTimer(std::int64_t idleSeconds, std::int64_t limit) {

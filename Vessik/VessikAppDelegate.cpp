@@ -9,6 +9,16 @@
 #include <QtWidgets/QSystemTrayIcon>
 #include <QtWidgets/QWidget>
 
+#include "SettingsKeys.h"
+
+namespace {
+
+// How long a missing tray host may take to appear: panels often start after the
+// programs of the session.
+constexpr int kTrayHostWaitMs = 3000;
+
+} // namespace
+
 VessikAppDelegate* selfC = nullptr;
 
 VessikAppDelegate::VessikAppDelegate(Bundle bundle, PlatformServices platform, QObject* parent)
@@ -62,6 +72,26 @@ void VessikAppDelegate::applicationDidFinishLaunching() {
     initHotKeys();
     inactivityTimer_ = scheduleInactivityTimer();
     watchSettingsFile();
+    startSessionIntegration();
+    checkTrayHost();
+}
+
+void VessikAppDelegate::checkTrayHost() {
+    if (platform_.lockRefusal || QSystemTrayIcon::isSystemTrayAvailable()) {
+        return;
+    }
+    QTimer::singleShot(kTrayHostWaitMs, this, [this] {
+        if (QSystemTrayIcon::isSystemTrayAvailable()) {
+            return;
+        }
+        log(QStringLiteral("No system tray on this desktop: Vessik runs without its tray icon. Start Vessik again "
+                           "from the application menu to open its settings."));
+        // Without a password Vessik never locks, and here nothing else would say so.
+        readPlist(kSettingsResource);
+        if (!properties_.contains(SettingsKeys::Password)) {
+            settingsButton(nullptr);
+        }
+    });
 }
 
 void VessikAppDelegate::settingsButton(QObject* /*sender*/) {

@@ -35,7 +35,7 @@ using ProcessRecord = QMap<QString, QString>;
 // carries every operation. Its definitions are spread over files by concern:
 // VessikAppDelegate.cpp (start-up, status menu, accessors), SettingsStore.cpp,
 // LockScreen.cpp, PasswordEntry.cpp, ForcedShutdown.cpp, HotKeys.cpp,
-// HotKeyConflicts.cpp, IdleLock.cpp and SettingsWindow.cpp.
+// HotKeyConflicts.cpp, IdleLock.cpp, SettingsWindow.cpp and SessionIntegration.cpp.
 //
 // Outlets are non-owning: the windows and controls belong to the interface
 // (MainInterface), which connects them through the setters.
@@ -88,6 +88,21 @@ public:
 
     // --- Idle lock ---------------------------------------------------------------
     void inactivityLock();
+
+    // --- Session integration -------------------------------------------------
+    // Listens to the login session, offers the screen-saver service and takes the
+    // sleep inhibitor where one belongs; logs what it cannot reach. Nothing where
+    // the session cannot be locked.
+    void startSessionIntegration();
+    // Before the system sleeps (true): lock, and let the sleep go ahead once the
+    // lock holds, or when it cannot, at the latest kSleepDelayMs later. After it
+    // (false): take the sleep inhibitor again where one belongs.
+    void prepareForSleep(bool starting);
+    // Whether a lock holds: the displays are captured and the keyboard and the
+    // pointer have been held since the lock began. False while unlocked.
+    bool lockHolds() const { return lockHolds_; }
+    // The longest a sleep waits for the lock.
+    static constexpr int kSleepDelayMs = 5000;
 
     // --- Settings window -----------------------------------------------------
     void initSettings();
@@ -174,6 +189,17 @@ private:
     void log(const QString& line) const;
     // Removes temporary files that a writer killed mid-write left beside the settings file.
     void removeStaleTemporaryFiles();
+    // Without a tray host a few seconds after start-up: says so, and opens the
+    // settings window while no password is stored.
+    void checkTrayHost();
+    // Session integration (SessionIntegration.cpp): the lock began to hold; the
+    // lock ended; the sleep inhibitor held exactly while unlocked and able to lock.
+    void lockBeganToHold();
+    void sessionUnlocked();
+    void updateSleepInhibitor();
+    void letSleepGoAhead();
+    // Whether another program holds the idle lock off.
+    bool idleLockInhibited() const;
 
     Bundle bundle_;
     PlatformServices platform_;
@@ -219,6 +245,10 @@ private:
     // The settings loaded when the current lock began (null while unlocked): the
     // password check falls back on them when the file cannot be read mid-lock.
     PropertyList lockSettings_;
+
+    bool lockHolds_ = false;
+    bool sleepInhibitorWanted_ = false;
+    QTimer* sleepDelayTimer_ = nullptr; // owned through the QObject tree; bounds a sleep's wait for the lock
 };
 
 // The process-wide delegate, for plain callback functions; null until awakeFromNib.

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 class QWidget;
@@ -34,4 +35,10 @@ public:
     // it the window that receives the grabbed keyboard and pointer. Does not take
     // ownership; the window must outlive the capture.
     virtual void raiseAboveShields(QWidget* window) = 0;
+
+    // Whether the keyboard and the pointer are both held for the current
+    // capture (false while nothing is captured).
+    virtual bool inputHeld() const = 0;
+    // `callback` runs on the main thread whenever inputHeld() changes.
+    virtual void setInputHeldCallback(std::function<void(bool held)> callback) = 0;
 };

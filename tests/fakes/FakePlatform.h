@@ -59,6 +59,17 @@ public:
         raised = w;
         raisedWhileVisible = w != nullptr && w->isVisible();
     }
+    // Whether the input is held; setHeld() changes it as the server's answer would.
+    bool held = false;
+    std::function<void(bool)> heldCallback;
+    bool inputHeld() const override { return held; }
+    void setInputHeldCallback(std::function<void(bool held)> callback) override { heldCallback = std::move(callback); }
+    void setHeld(bool value) {
+        held = value;
+        if (heldCallback) {
+            heldCallback(value);
+        }
+    }
 
 private:
     std::shared_ptr<FakeEvents> ev_;
@@ -187,6 +198,56 @@ public:
     }
 };
 
+// The login session: records the inhibitor and the hint; the test plays logind
+// through the handlers.
+class FakeSession : public SessionService {
+public:
+    Handlers handlers;
+    std::optional<QString> startProblem;
+    bool inhibitorHeld = false;
+    int inhibitorsTaken = 0;
+    std::function<void()> onRelease; // runs inside each release of a held inhibitor
+    std::optional<bool> lockedHint;
+
+    std::optional<QString> start(Handlers h) override {
+        handlers = std::move(h);
+        return startProblem;
+    }
+    void takeSleepInhibitor(const QString& /*why*/) override {
+        if (!inhibitorHeld) {
+            inhibitorHeld = true;
+            ++inhibitorsTaken;
+        }
+    }
+    void releaseSleepInhibitor() override {
+        if (inhibitorHeld && onRelease) {
+            onRelease();
+        }
+        inhibitorHeld = false;
+    }
+    void setLockedHint(bool locked) override { lockedHint = locked; }
+};
+
+// The screen-saver service: the test plays the other programs through the handlers.
+class FakeScreenSaver : public ScreenSaverService {
+public:
+    Handlers handlers;
+    std::optional<QString> startProblem;
+    QList<bool> announced;
+    bool inhibitedNow = false;
+
+    std::optional<QString> start(Handlers h) override {
+        handlers = std::move(h);
+        return startProblem;
+    }
+    void announceActive(bool active) override { announced.append(active); }
+    bool inhibited() const override { return inhibitedNow; }
+    void setInhibited(bool value) {
+        inhibitedNow = value;
+        handlers.inhibitedChanged(value);
+    }
+};
+
 // A full set of fakes. Build it, keep the raw pointers, then hand `take()` to
 // the delegate (which owns the fakes from then on).
 struct FakePlatform {
@@ -199,6 +260,8 @@ struct FakePlatform {
     FakeProcesses* processes = nullptr;
     FakePowerOff* powerOff = nullptr;
     FakePreferencePane* preferencePane = nullptr;
+    FakeSession* session = nullptr;
+    FakeScreenSaver* screenSaver = nullptr;
 
     PlatformServices take() {
         PlatformServices p;
@@ -210,6 +273,8 @@ struct FakePlatform {
         p.processes = keep(processes, events);
         p.powerOff = keep(powerOff, events);
         p.preferencePane = keep(preferencePane);
+        p.session = keep(session);
+        p.screenSaver = keep(screenSaver);
         return p;
     }
 

@@ -39,7 +39,7 @@ class ShutDownHotKeyTest(forced.ForcedShutdownTest):
         self.assertEqual(set(self.next_event(lambda e: "alive" in e)["alive"]), forced.SURVIVORS)
 
         def logged():
-            with open(self.logind_log) as f:
+            with open(self.logind.logfile) as f:
                 return "PowerOff False" in f.read()
         wait_until(logged, message="PowerOff(false) at the stand-in logind")
 

@@ -133,6 +133,19 @@ TEST(InactivityLock, TheTimerSleepsOnlyWhileTheLockCannotComeDue) {
     ASSERT_TRUE(d.isCaptured());
     d.unlockScreen();
     EXPECT_EQ(d.inactivityTimer()->interval(), 1000);
+
+    // While another program (a video player) holds the idle lock off, the timer
+    // sleeps as if no time had passed; the end of the inhibition brings the
+    // one-second tick, and with it the lock, back.
+    fakes.screenSaver->inhibitedNow = true;
+    fakes.idle->nanoseconds = 400 * kSecond;
+    d.inactivityLock();
+    EXPECT_FALSE(d.isCaptured());
+    EXPECT_EQ(d.inactivityTimer()->interval(), 4000);
+    fakes.screenSaver->setInhibited(false);
+    EXPECT_EQ(d.inactivityTimer()->interval(), 1000);
+    d.inactivityLock();
+    EXPECT_TRUE(d.isCaptured());
 }
 
 } // namespace

@@ -158,6 +158,7 @@ X11DisplayCapture::X11DisplayCapture() : connection_(x11Connection()), grabs_(co
 }
 
 X11DisplayCapture::~X11DisplayCapture() {
+    inputHeldCallback_ = nullptr; // its owner may be half destroyed by now
     if (!shields_.empty() || grabs_.requested()) {
         releaseAll();
     }
@@ -232,6 +233,7 @@ void X11DisplayCapture::mapShield(const Monitor& monitor) {
 std::vector<X11DisplayCapture::Shield>::iterator X11DisplayCapture::dropShield(std::vector<Shield>::iterator shield) {
     collectGrabs();
     grabs_.windowDestroyed(shield->window());
+    reportInputHeld();
     return shields_.erase(shield);
 }
 
@@ -265,6 +267,7 @@ void X11DisplayCapture::releaseAll() {
     shields_.clear();
     lockWindow_ = nullptr;
     xcb_flush(connection_);
+    reportInputHeld();
 }
 
 xcb_window_t X11DisplayCapture::lockWindowId() const {
@@ -298,6 +301,22 @@ void X11DisplayCapture::collectGrabs() {
         grabRetry_.stop();
     } else if (!grabRetry_.isActive()) {
         grabRetry_.start();
+    }
+    reportInputHeld();
+}
+
+void X11DisplayCapture::setInputHeldCallback(std::function<void(bool held)> callback) {
+    inputHeldCallback_ = std::move(callback);
+}
+
+void X11DisplayCapture::reportInputHeld() {
+    const bool held = grabs_.bothHeld();
+    if (held == reportedInputHeld_) {
+        return;
+    }
+    reportedInputHeld_ = held;
+    if (inputHeldCallback_) {
+        inputHeldCallback_(held);
     }
 }
 

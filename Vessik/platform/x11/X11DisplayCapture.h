@@ -19,7 +19,8 @@
 // capture also grabs the keyboard and the pointer; once the lock window is
 // known (raiseAboveShields) the grab is moved onto it, so typing reaches its
 // password field. A grab that another client's grab refuses is retried every
-// 10 ms until it succeeds. While anything is captured:
+// 10 ms until it succeeds; the input counts as held once the server granted
+// both. While anything is captured:
 //  - a window that gets mapped above a shield or the lock window makes them
 //    rise again (VisibilityNotify on our own windows);
 //  - a monitor that appears gets a shield, one that goes loses it, one that
@@ -38,6 +39,8 @@ public:
     void capture(DisplayId display) override;
     void release(DisplayId display) override;
     void raiseAboveShields(QWidget* window) override;
+    bool inputHeld() const override { return grabs_.bothHeld(); }
+    void setInputHeldCallback(std::function<void(bool held)> callback) override;
 
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
 
@@ -119,6 +122,8 @@ private:
     // Reads the replies of requestGrabs(), if any are pending; retries while a grab is refused.
     void collectGrabs();
     void grabInput(); // both
+    // Runs the input-held callback when inputHeld() differs from what it last told.
+    void reportInputHeld();
     // Puts the shields and then the lock window on top, unless they already are.
     void keepOnTop();
     void restack();
@@ -139,4 +144,6 @@ private:
     QTimer grabRetry_;
     QTimer monitorChange_;
     std::vector<QMetaObject::Connection> screenConnections_;
+    std::function<void(bool held)> inputHeldCallback_;
+    bool reportedInputHeld_ = false;
 };
