@@ -172,8 +172,6 @@ private:
     // Restores the one-second idle tick whenever the settings folder changes.
     void watchSettingsFile();
     void log(const QString& line) const;
-    // Removes temporary files that a writer killed mid-write left beside the settings file.
-    void removeStaleTemporaryFiles();
 
     Bundle bundle_;
     PlatformServices platform_;
