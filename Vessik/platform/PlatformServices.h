@@ -4,6 +4,7 @@
 
 #include "common/platform/SystemLog.h"
 #include "platform/DisplayCapture.h"
+#include "platform/FileWatch.h"
 #include "platform/HotKeyService.h"
 #include "platform/IdleCounter.h"
 #include "platform/PowerOff.h"
@@ -22,6 +23,7 @@ struct PlatformServices {
     std::unique_ptr<ProcessTable> processes;
     std::unique_ptr<PowerOff> powerOff;
     std::unique_ptr<PreferencePane> preferencePane;
+    std::unique_ptr<FileWatch> fileWatch;
 };
 
 // The real services of an X11 session. Needs the QGuiApplication to exist; under a

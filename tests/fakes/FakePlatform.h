@@ -187,6 +187,21 @@ public:
     }
 };
 
+// Reports what the test says has changed, when it says so.
+class FakeFileWatch : public FileWatch {
+public:
+    QString path;
+    int folders = 0;
+    std::function<void()> changed;
+    bool complete = true;
+    void watch(const QString& p, int f, std::function<void()> c) override {
+        path = p;
+        folders = f;
+        changed = std::move(c);
+    }
+    bool armed() override { return complete && changed != nullptr; }
+};
+
 // A full set of fakes. Build it, keep the raw pointers, then hand `take()` to
 // the delegate (which owns the fakes from then on).
 struct FakePlatform {
@@ -199,6 +214,7 @@ struct FakePlatform {
     FakeProcesses* processes = nullptr;
     FakePowerOff* powerOff = nullptr;
     FakePreferencePane* preferencePane = nullptr;
+    FakeFileWatch* fileWatch = nullptr;
 
     PlatformServices take() {
         PlatformServices p;
@@ -210,6 +226,7 @@ struct FakePlatform {
         p.processes = keep(processes, events);
         p.powerOff = keep(powerOff, events);
         p.preferencePane = keep(preferencePane);
+        p.fileWatch = keep(fileWatch);
         return p;
     }
 

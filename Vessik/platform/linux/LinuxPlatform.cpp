@@ -3,6 +3,7 @@
 #include "common/platform/linux/SyslogLog.h"
 #include "platform/PlatformServices.h"
 #include "platform/linux/DesktopPreferencePane.h"
+#include "platform/linux/InotifyFileWatch.h"
 #include "platform/linux/LogindPowerOff.h"
 #include "platform/linux/ProcProcessTable.h"
 #include "platform/x11/X11.h"
@@ -22,5 +23,6 @@ PlatformServices makeLinuxPlatform() {
     p.processes = std::make_unique<ProcProcessTable>();
     p.powerOff = std::make_unique<LogindPowerOff>();
     p.preferencePane = std::make_unique<DesktopPreferencePane>();
+    p.fileWatch = std::make_unique<InotifyFileWatch>();
     return p;
 }
