@@ -22,9 +22,7 @@ constexpr int kTrayHostWaitMs = 3000;
 VessikAppDelegate* selfC = nullptr;
 
 VessikAppDelegate::VessikAppDelegate(Bundle bundle, PlatformServices platform, QObject* parent)
-    : QObject(parent), bundle_(std::move(bundle)), platform_(std::move(platform)) {
-    removeStaleTemporaryFiles();
-}
+    : QObject(parent), bundle_(std::move(bundle)), platform_(std::move(platform)) {}
 
 VessikAppDelegate::~VessikAppDelegate() {
     if (selfC == this) {

@@ -17,7 +17,6 @@
 #include "platform/PropertyList.h"
 
 class OverrideWindow;
-class QFileSystemWatcher;
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
@@ -184,11 +183,9 @@ private:
     QTimer* scheduleInactivityTimer();
     // Lengthens the idle timer's next interval while the lock cannot come due.
     void paceInactivityTimer(std::int64_t idleSeconds, std::int64_t limit);
-    // Restores the one-second idle tick whenever the settings folder changes.
+    // Restores the one-second idle tick whenever the settings file may have changed.
     void watchSettingsFile();
     void log(const QString& line) const;
-    // Removes temporary files that a writer killed mid-write left beside the settings file.
-    void removeStaleTemporaryFiles();
     // Without a tray host a few seconds after start-up: says so, and opens the
     // settings window while no password is stored.
     void checkTrayHost();
@@ -207,7 +204,6 @@ private:
     // Fields in the order of the delegate's field table.
     PropertyList properties_;
     QPointer<QTimer> inactivityTimer_;
-    QFileSystemWatcher* settingsWatcher_ = nullptr; // owned through the QObject tree
     std::function<void()> settingsWindowFactory_;
     QLabel* backgroundImage_ = nullptr;
     bool isCaptured_ = false;

@@ -7,6 +7,7 @@
 
 #include "common/platform/SystemLog.h"
 #include "platform/DisplayCapture.h"
+#include "platform/FileWatch.h"
 #include "platform/HotKeyService.h"
 #include "platform/IdleCounter.h"
 #include "platform/PowerOff.h"
@@ -32,6 +33,7 @@ struct PlatformServices {
     // Why this desktop session cannot be locked, or nothing: with a reason the
     // delegate never locks and offers nothing to the session.
     std::optional<QString> lockRefusal;
+    std::unique_ptr<FileWatch> fileWatch;
 };
 
 // The real services of the desktop session: X11, logind on the system bus and

@@ -248,6 +248,21 @@ public:
     }
 };
 
+// Reports what the test says has changed, when it says so.
+class FakeFileWatch : public FileWatch {
+public:
+    QString path;
+    int folders = 0;
+    std::function<void()> changed;
+    bool complete = true;
+    void watch(const QString& p, int f, std::function<void()> c) override {
+        path = p;
+        folders = f;
+        changed = std::move(c);
+    }
+    bool armed() override { return complete && changed != nullptr; }
+};
+
 // A full set of fakes. Build it, keep the raw pointers, then hand `take()` to
 // the delegate (which owns the fakes from then on).
 struct FakePlatform {
@@ -262,6 +277,7 @@ struct FakePlatform {
     FakePreferencePane* preferencePane = nullptr;
     FakeSession* session = nullptr;
     FakeScreenSaver* screenSaver = nullptr;
+    FakeFileWatch* fileWatch = nullptr;
 
     PlatformServices take() {
         PlatformServices p;
@@ -275,6 +291,7 @@ struct FakePlatform {
         p.preferencePane = keep(preferencePane);
         p.session = keep(session);
         p.screenSaver = keep(screenSaver);
+        p.fileWatch = keep(fileWatch);
         return p;
     }
 

@@ -2,8 +2,10 @@
 
 The X server, a private system bus and the stand-in logind (python3-dbusmock)
 run outside the namespace; only the runner (pidns_runner.py, PID 1 of the
-namespace), its victims and Vessik run inside, so Vessik's SIGKILLs reach
-nothing else. The wrong entry that uses up the retries is typed with xdotool.
+namespace and leader of a login session of its own), its victims and Vessik run
+inside, so Vessik's SIGKILLs reach nothing else. Vessik runs as root there, so
+it ends the processes of its own login session only. The wrong entry that uses
+up the retries is typed with xdotool.
 """
 
 import json
@@ -20,7 +22,8 @@ from vessik_harness import PrivateBus, StandInLogind, TempBundle, Xvfb, main, st
 HERE = os.path.dirname(os.path.abspath(__file__))
 PASSWORD = "secret"
 
-# Processes of the same user die; the spared names, and another user's process, survive.
+# The processes of Vessik's login session die, whoever runs them; the spared
+# names, the session leader (the runner) and a process outside the session survive.
 VICTIMS = [
     {"name": "sleeper"},
     {"name": "a) (b"},  # the name ends at the last ')'
@@ -29,9 +32,10 @@ VICTIMS = [
     {"name": "Vessik"},
     {"name": "Finder"},
     {"name": "nobody-sleeper", "uid": 65534},
+    {"name": "outsider", "outside_session": True},  # as a system service would be
 ]
-KILLED = {"sleeper", "a) (b", "vessik", "orphan-sleeper"}
-SURVIVORS = {"Vessik", "Finder", "nobody-sleeper", "(Vessik)"}
+KILLED = {"sleeper", "a) (b", "vessik", "orphan-sleeper", "nobody-sleeper"}
+SURVIVORS = {"Vessik", "Finder", "outsider", "(Vessik)"}
 
 class ForcedShutdownTest(unittest.TestCase):
     def setUp(self):
@@ -59,6 +63,7 @@ class ForcedShutdownTest(unittest.TestCase):
         self.vessik_log = os.path.join(self.work, "vessik.log")
         config = {
             "test_pid_namespace": os.readlink("/proc/self/ns/pid"),
+            "test_mount_namespace": os.readlink("/proc/self/ns/mnt"),
             "workdir": self.work,
             "victims": VICTIMS,
             "vessik": [self.bundle.executable],
@@ -74,6 +79,11 @@ class ForcedShutdownTest(unittest.TestCase):
         threading.Thread(target=self.read_runner, daemon=True).start()
         ready = self.next_event(lambda e: "ready" in e or "refused" in e)
         self.assertNotIn("refused", ready)
+        self.killed, self.survivors = set(KILLED), set(SURVIVORS)
+        if ready["session"] == "scope":
+            # Started from a desktop session: every process here shares its scope.
+            self.killed.add("outsider")
+            self.survivors.remove("outsider")
 
     def stop_namespace(self):
         self.runner.stdin.close()  # the runner kills what it started, inside the namespace
@@ -109,12 +119,12 @@ class ForcedShutdownTest(unittest.TestCase):
         wait_until(lambda: self.probe("grab-keyboard") == "1", message="the lock")
         self.x.run("xdotool", "type", "--delay", "15", "wrong")
         self.x.run("xdotool", "key", "Return")
-        for _ in KILLED:
+        for _ in self.killed:
             event = self.next_event(lambda e: "exited" in e)
-            self.assertIn(event["exited"], KILLED)
+            self.assertIn(event["exited"], self.killed)
             self.assertEqual(event["signal"], 9, event)
         self.command("alive")
-        self.assertEqual(set(self.next_event(lambda e: "alive" in e)["alive"]), SURVIVORS)
+        self.assertEqual(set(self.next_event(lambda e: "alive" in e)["alive"]), self.survivors)
         self.assertEqual(self.bundle.settings()["RetryLeft"], 3, "reset to RetryCount")
 
     def vessik_output(self):

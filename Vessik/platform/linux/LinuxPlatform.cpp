@@ -6,6 +6,7 @@
 #include "platform/PlatformServices.h"
 #include "platform/linux/DesktopPreferencePane.h"
 #include "platform/linux/FreedesktopScreenSaver.h"
+#include "platform/linux/InotifyFileWatch.h"
 #include "platform/linux/LogindPowerOff.h"
 #include "platform/linux/LogindSession.h"
 #include "platform/linux/ProcProcessTable.h"
@@ -36,5 +37,6 @@ PlatformServices makeLinuxPlatform() {
         p.session = std::make_unique<LogindSession>(QDBusConnection::systemBus());
         p.screenSaver = std::make_unique<FreedesktopScreenSaver>(QDBusConnection::sessionBus());
     }
+    p.fileWatch = std::make_unique<InotifyFileWatch>();
     return p;
 }
