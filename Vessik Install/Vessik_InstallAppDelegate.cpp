@@ -55,6 +55,7 @@ void Vessik_InstallAppDelegate::installButton(QObject* /*sender*/) {
 
     if (copied) {
         setStartAtLogin(autorunCheckBox_ != nullptr && autorunCheckBox_->isChecked());
+        addMenuEntry();
         showMessage(kSuccessMessage, Qt::green);
         if (installButton_ != nullptr) {
             installButton_->setEnabled(false);
@@ -62,6 +63,17 @@ void Vessik_InstallAppDelegate::installButton(QObject* /*sender*/) {
     } else {
         log(error);
         showMessage(kFailureMessage, Qt::red);
+    }
+}
+
+void Vessik_InstallAppDelegate::addMenuEntry() {
+    if (!services_.menu) {
+        return;
+    }
+    // The installed copy's own picture, so the entry does not depend on the installer.
+    const QString icon = Bundle(locations_.targetPath()).pathForResource(QStringLiteral("tray"), QStringLiteral("png"));
+    if (const std::optional<QString> error = services_.menu->addEntry(locations_.installedProgram(), icon)) {
+        log(*error);
     }
 }
 

@@ -25,8 +25,10 @@ public:
     // Centres the window on its screen.
     void applicationDidFinishLaunching();
     // Copies the carried Vessik.app to the target path. On success sets the login
-    // item from the check box, shows the success message in green and disables
-    // Install; on failure logs the error and shows the failure message in red.
+    // item from the check box, puts the installed program into the application
+    // menu (a failure there is logged, the install still succeeded), shows the
+    // success message in green and disables Install; on failure logs the error
+    // and shows the failure message in red.
     void installButton(QObject* sender);
     // Quits the installer.
     void closeButton(QObject* sender);
@@ -57,6 +59,7 @@ private:
     // The first login item that resolves to the installed program, when the list
     // can be read; `listed` tells whether it could.
     std::optional<LoginItem> findLoginItem(bool& listed);
+    void addMenuEntry();
     void showMessage(const QString& text, Qt::GlobalColor color);
     void log(const QString& line) const;
 

@@ -1,14 +1,12 @@
 // Locking after "InactivityTime" seconds without input.
 #include <algorithm>
 
-#include <QtCore/QFileSystemWatcher>
-
 #include "SettingsKeys.h"
 #include "VessikAppDelegate.h"
 
 namespace {
 
-// The longest the idle timer sleeps in one go; the settings watcher wakes it sooner.
+// The longest the idle timer sleeps in one go; the settings watch wakes it sooner.
 constexpr std::int64_t kLongestPaceSeconds = 3600;
 
 } // namespace
@@ -26,12 +24,16 @@ std::int64_t SystemIdleTime() {
 
 void VessikAppDelegate::inactivityLock() {
     readPlist(kSettingsResource);
+    updateSleepInhibitor();
     const std::int64_t idleSeconds = SystemIdleTime();
     const std::int64_t limit = properties_.integerValue(SettingsKeys::InactivityTime);
-    if (idleSeconds >= limit) {
+    // While another program holds the idle lock off, the timer sleeps as if no time
+    // had passed; the end of the inhibition brings the one-second tick back.
+    const bool inhibited = idleLockInhibited();
+    if (idleSeconds >= limit && !inhibited) {
         lockScreen();
     }
-    paceInactivityTimer(idleSeconds, limit);
+    paceInactivityTimer(inhibited ? 0 : idleSeconds, limit);
 }
 
 void VessikAppDelegate::paceInactivityTimer(std::int64_t idleSeconds, std::int64_t limit) {
@@ -43,25 +45,30 @@ void VessikAppDelegate::paceInactivityTimer(std::int64_t idleSeconds, std::int64
     // cannot come due, so the timer sleeps through them and then ticks every second
     // again. This keeps the lock within the same second while a watching process
     // wakes a few times per time-out instead of every second. A settings change
-    // brings the one-second tick back at once (watchSettingsFile).
+    // brings the one-second tick back at once (watchSettingsFile), so the timer
+    // sleeps only while the watch reports every change.
     std::int64_t seconds = 1;
-    if (idleSeconds >= 0 && limit - idleSeconds > 2) {
-        seconds = std::min(limit - idleSeconds - 1, kLongestPaceSeconds);
+    if (idleSeconds >= 0 && idleSeconds < limit && platform_.fileWatch && platform_.fileWatch->armed()) {
+        // 0 <= idleSeconds < limit: the difference lies in 1..INT64_MAX, whatever the limit.
+        const std::int64_t remaining = limit - idleSeconds;
+        if (remaining > 2) {
+            seconds = std::min(remaining - 1, kLongestPaceSeconds);
+        }
     }
-    const int interval = static_cast<int>(seconds * 1000);
+    const int interval = static_cast<int>(seconds * 1000); // at most an hour: fits an int
     if (inactivityTimer_->interval() != interval) {
         inactivityTimer_->setInterval(interval); // restarts the timer from now
     }
 }
 
 void VessikAppDelegate::watchSettingsFile() {
-    if (settingsWatcher_ != nullptr) {
+    if (!platform_.fileWatch) {
         return;
     }
-    // The file is replaced by a rename at every write, so the folder is watched.
-    settingsWatcher_ = new QFileSystemWatcher(this);
-    settingsWatcher_->addPath(bundle_.resourcesPath());
-    connect(settingsWatcher_, &QFileSystemWatcher::directoryChanged, this, [this] {
+    // The file, Resources, the bundle and the folder that holds the bundle: a rewrite
+    // in place, a rename over the file, a new Resources folder and the bundle moved
+    // back into place are all seen.
+    platform_.fileWatch->watch(bundle_.resourcePath(kSettingsResource, QStringLiteral("plist")), 3, [this] {
         if (inactivityTimer_ != nullptr && inactivityTimer_->interval() != 1000) {
             inactivityTimer_->setInterval(1000);
         }

@@ -61,6 +61,9 @@ QImage backgroundPicture(const PropertyList& settings, const Bundle& bundle, con
 } // namespace
 
 void VessikAppDelegate::lockScreen() {
+    if (platform_.lockRefusal) {
+        return; // this session cannot be locked: a lock would claim what it does not hold
+    }
     readPlist(kSettingsResource);
     if (!properties_.contains(SettingsKeys::Password)) {
         return;
@@ -168,6 +171,7 @@ void VessikAppDelegate::unlockScreen() {
     lockSettings_.eraseSecret(SettingsKeys::Password);
     lockSettings_ = PropertyList();
     ::malloc_trim(0);
+    sessionUnlocked();
 }
 
 void VessikAppDelegate::showLockFeedback() {

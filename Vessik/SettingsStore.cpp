@@ -1,10 +1,8 @@
 // The settings store: Resources/Settings.plist of the bundle, read and written whole.
 #include <sys/stat.h>
 
-#include <QtCore/QDir>
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
-#include <QtCore/QRegularExpression>
 #include <QtCore/QSaveFile>
 
 #include "SettingsKeys.h"
@@ -99,18 +97,4 @@ bool VessikAppDelegate::writePlist(const PropertyList& dict, const QString& name
         log(QStringLiteral("Cannot write settings file '%1': %2").arg(path, file.errorString()));
     }
     return ok;
-}
-
-void VessikAppDelegate::removeStaleTemporaryFiles() {
-    // A writer killed mid-write leaves its temporary file ("Settings.plist.XXXXXX") behind.
-    const QDir resources(bundle_.resourcesPath());
-    const QString settingsFile = QString(kSettingsResource) + QStringLiteral(".plist");
-    const QRegularExpression stale(u'^' + QRegularExpression::escape(settingsFile) +
-                                   QStringLiteral("\\.[A-Za-z0-9]{6}$"));
-    const QStringList entries = resources.entryList({settingsFile + QStringLiteral(".*")}, QDir::Files | QDir::Hidden);
-    for (const QString& entry : entries) {
-        if (stale.match(entry).hasMatch()) {
-            QFile::remove(resources.filePath(entry));
-        }
-    }
 }

@@ -14,6 +14,7 @@
 #include <QtWidgets/QFileDialog>
 #include <QtWidgets/QGroupBox>
 #include <QtWidgets/QLabel>
+#include <QtWidgets/QLayout>
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QWidget>
 
@@ -102,6 +103,11 @@ void showState(QCheckBox* box, std::int64_t value) {
     } else {
         box->setTristate(true);
         box->setCheckState(Qt::PartiallyChecked);
+        // The first click (mouse or key) makes it a plain box: a tristate box would
+        // come back to mixed at the third click and save the odd value again.
+        QObject::disconnect(box, &QCheckBox::clicked, box, nullptr);
+        QObject::connect(
+            box, &QCheckBox::clicked, box, [box] { box->setTristate(false); }, Qt::SingleShotConnection);
     }
 }
 
@@ -117,6 +123,23 @@ std::int64_t stateOf(const QCheckBox* box) {
     bool ok = false;
     const qlonglong stored = box->property(kStoredStateProperty).toLongLong(&ok);
     return ok ? stored : -1;
+}
+
+// Shows `text` in the error line. A message that wraps onto more lines makes the
+// window taller rather than squeeze the rows above it.
+void showError(QLabel* label, QWidget* window, const QString& text) {
+    label->setText(text);
+    // The layout keeps the window at its minimum size, but that minimum leaves out
+    // the extra lines of wrapped text.
+    QLayout* layout = window != nullptr ? window->layout() : nullptr;
+    if (layout == nullptr || !layout->hasHeightForWidth()) {
+        return;
+    }
+    layout->activate();
+    const int needed = layout->totalHeightForWidth(window->width());
+    if (window->height() < needed) {
+        window->resize(window->width(), needed);
+    }
 }
 
 std::int64_t integerOf(const QLineEdit* field) {
@@ -283,7 +306,7 @@ void VessikAppDelegate::saveButton(QObject* /*sender*/) {
         clearText(newPassTextbox_);
         clearText(confirmPassTextbox_);
     } catch (const NamedError& error) {
-        errorLabel_->setText(error.name());
+        showError(errorLabel_, settingsWindow_, error.name());
     }
 }
 
@@ -317,7 +340,7 @@ void VessikAppDelegate::browseButton(QObject* /*sender*/) {
         return;
     }
     if (!isPictureFile(chosen.first())) {
-        errorLabel_->setText(tr("Choose a picture file ending in .jpg, .gif, .png or .bmp."));
+        showError(errorLabel_, settingsWindow_, tr("Choose a picture file ending in .jpg, .gif, .png or .bmp."));
         return;
     }
     imagePathTextbox_->setText(chosen.first());

@@ -9,13 +9,29 @@
 #include <QtWidgets/QSystemTrayIcon>
 #include <QtWidgets/QWidget>
 
+#include "SettingsKeys.h"
+
+namespace {
+
+// How long a missing tray host may take to appear: panels often start after the
+// programs of the session.
+constexpr int kTrayHostWaitMs = 3000;
+
+} // namespace
+
 VessikAppDelegate* selfC = nullptr;
 
 VessikAppDelegate::VessikAppDelegate(Bundle bundle, PlatformServices platform, QObject* parent)
     : QObject(parent), bundle_(std::move(bundle)), platform_(std::move(platform)) {
-    removeStaleTemporaryFiles();
     if (platform_.displays) {
-        platform_.displays->setInputHeldCallback([this](bool) { showLockFeedback(); });
+        // The lock window says whether it waits for the keyboard; the session
+        // hears once the lock holds.
+        platform_.displays->setInputHeldCallback([this](bool held) {
+            showLockFeedback();
+            if (held) {
+                lockBeganToHold();
+            }
+        });
     }
     if (platform_.instance) {
         platform_.instance->setSettingsRequestCallback([this] { settingsRequested(); });
@@ -68,6 +84,26 @@ void VessikAppDelegate::applicationDidFinishLaunching() {
     initHotKeys();
     inactivityTimer_ = scheduleInactivityTimer();
     watchSettingsFile();
+    startSessionIntegration();
+    checkTrayHost();
+}
+
+void VessikAppDelegate::checkTrayHost() {
+    if (platform_.lockRefusal || QSystemTrayIcon::isSystemTrayAvailable()) {
+        return;
+    }
+    QTimer::singleShot(kTrayHostWaitMs, this, [this] {
+        if (QSystemTrayIcon::isSystemTrayAvailable()) {
+            return;
+        }
+        log(QStringLiteral("No system tray on this desktop: Vessik runs without its tray icon. Start Vessik again "
+                           "from the application menu to open its settings."));
+        // Without a password Vessik never locks, and here nothing else would say so.
+        readPlist(kSettingsResource);
+        if (!properties_.contains(SettingsKeys::Password)) {
+            settingsButton(nullptr);
+        }
+    });
 }
 
 void VessikAppDelegate::settingsButton(QObject* /*sender*/) {

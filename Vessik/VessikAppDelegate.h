@@ -17,7 +17,6 @@
 #include "platform/PropertyList.h"
 
 class OverrideWindow;
-class QFileSystemWatcher;
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
@@ -35,7 +34,7 @@ using ProcessRecord = QMap<QString, QString>;
 // carries every operation. Its definitions are spread over files by concern:
 // VessikAppDelegate.cpp (start-up, status menu, accessors), SettingsStore.cpp,
 // LockScreen.cpp, PasswordEntry.cpp, ForcedShutdown.cpp, HotKeys.cpp,
-// HotKeyConflicts.cpp, IdleLock.cpp and SettingsWindow.cpp.
+// HotKeyConflicts.cpp, IdleLock.cpp, SettingsWindow.cpp and SessionIntegration.cpp.
 //
 // Outlets are non-owning: the windows and controls belong to the interface
 // (MainInterface), which connects them through the setters.
@@ -97,6 +96,21 @@ public:
 
     // --- Idle lock ---------------------------------------------------------------
     void inactivityLock();
+
+    // --- Session integration -------------------------------------------------
+    // Listens to the login session, offers the screen-saver service and takes the
+    // sleep inhibitor where one belongs; logs what it cannot reach. Nothing where
+    // the session cannot be locked.
+    void startSessionIntegration();
+    // Before the system sleeps (true): lock, and let the sleep go ahead once the
+    // lock holds, or when it cannot, at the latest kSleepDelayMs later. After it
+    // (false): take the sleep inhibitor again where one belongs.
+    void prepareForSleep(bool starting);
+    // Whether a lock holds: the displays are captured and the keyboard and the
+    // pointer have been held since the lock began. False while unlocked.
+    bool lockHolds() const { return lockHolds_; }
+    // The longest a sleep waits for the lock.
+    static constexpr int kSleepDelayMs = 5000;
 
     // --- Settings window -----------------------------------------------------
     void initSettings();
@@ -178,13 +192,22 @@ private:
     QTimer* scheduleInactivityTimer();
     // Lengthens the idle timer's next interval while the lock cannot come due.
     void paceInactivityTimer(std::int64_t idleSeconds, std::int64_t limit);
-    // Restores the one-second idle tick whenever the settings folder changes.
+    // Restores the one-second idle tick whenever the settings file may have changed.
     void watchSettingsFile();
     void log(const QString& line) const;
-    // Removes temporary files that a writer killed mid-write left beside the settings file.
-    void removeStaleTemporaryFiles();
     // Whether one more wrong entry would bring "RetryLeft" of `settings` to exactly 0.
     static bool nextWrongEntryShutsDown(const PropertyList& settings);
+    // Without a tray host a few seconds after start-up: says so, and opens the
+    // settings window while no password is stored.
+    void checkTrayHost();
+    // Session integration (SessionIntegration.cpp): the lock began to hold; the
+    // lock ended; the sleep inhibitor held exactly while unlocked and able to lock.
+    void lockBeganToHold();
+    void sessionUnlocked();
+    void updateSleepInhibitor();
+    void letSleepGoAhead();
+    // Whether another program holds the idle lock off.
+    bool idleLockInhibited() const;
 
     Bundle bundle_;
     PlatformServices platform_;
@@ -192,7 +215,6 @@ private:
     // Fields in the order of the delegate's field table.
     PropertyList properties_;
     QPointer<QTimer> inactivityTimer_;
-    QFileSystemWatcher* settingsWatcher_ = nullptr; // owned through the QObject tree
     std::function<void()> settingsWindowFactory_;
     QLabel* backgroundImage_ = nullptr;
     bool isCaptured_ = false;
@@ -234,6 +256,10 @@ private:
     bool passwordLockedOut_ = false;
     // The next wrong entry forces the shutdown, by the count read last.
     bool lastAttempt_ = false;
+
+    bool lockHolds_ = false;
+    bool sleepInhibitorWanted_ = false;
+    QTimer* sleepDelayTimer_ = nullptr; // owned through the QObject tree; bounds a sleep's wait for the lock
 };
 
 // The process-wide delegate, for plain callback functions; null until awakeFromNib.

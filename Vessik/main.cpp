@@ -11,11 +11,17 @@
 #include "Translations.h"
 #include "VessikAppDelegate.h"
 #include "common/Bundle.h"
+#include "common/platform/linux/SyslogLog.h"
 #include "platform/PlatformServices.h"
 
 int main(int argc, char** argv) {
     // Before anything secret is in memory: no core file, no tracing, no reading it.
     const bool undumpable = makeProcessUndumpable();
+    // Without any display Qt would abort with advice to reinstall: say what is missing instead.
+    if (const std::optional<SessionRefusal> refusal = sessionRefusal(); refusal && refusal->noDisplay) {
+        SyslogLog().log(refusal->reason);
+        return 1;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vessik"));
     QApplication::setQuitOnLastWindowClosed(false); // the tray item is the program's presence
@@ -40,12 +46,10 @@ int main(int argc, char** argv) {
     if (claim == SingleInstance::Claim::Running) {
         return 0;
     }
-    if (!isX11Session()) {
-        const QString warning =
-            QStringLiteral("Vessik needs an X11 session: global hotkeys and locking the screen do not work on \"%1\".")
-                .arg(QGuiApplication::platformName());
-        platform.log->log(warning);
-        auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("Vessik"), warning, QMessageBox::Ok);
+    if (platform.lockRefusal) {
+        platform.log->log(*platform.lockRefusal);
+        auto* box =
+            new QMessageBox(QMessageBox::Warning, QStringLiteral("Vessik"), *platform.lockRefusal, QMessageBox::Ok);
         box->setAttribute(Qt::WA_DeleteOnClose);
         box->show();
     }

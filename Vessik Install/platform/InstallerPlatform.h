@@ -5,6 +5,7 @@
 #include <QtCore/QString>
 
 #include "common/platform/SystemLog.h"
+#include "platform/ApplicationMenu.h"
 #include "platform/FileManager.h"
 #include "platform/LoginItems.h"
 
@@ -15,6 +16,7 @@ struct InstallerServices {
     std::unique_ptr<SystemLog> log;
     std::unique_ptr<LoginItems> loginItems;
     std::unique_ptr<FileManager> files;
+    std::unique_ptr<ApplicationMenu> menu;
 };
 
 // Where the installer reads and writes.
@@ -32,5 +34,6 @@ struct InstallLocations {
 };
 
 // The real services: the system log (ident "Vessik Install", also on standard
-// error), the user's XDG autostart folder and the all-or-nothing bundle copy.
+// error), the user's XDG autostart folder, the all-or-nothing bundle copy and
+// the user's XDG applications folder.
 InstallerServices makeInstallerPlatform();

@@ -1,14 +1,20 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+
+#include <QtCore/QString>
 
 #include "common/platform/SystemLog.h"
 #include "platform/DisplayCapture.h"
+#include "platform/FileWatch.h"
 #include "platform/HotKeyService.h"
 #include "platform/IdleCounter.h"
 #include "platform/PowerOff.h"
 #include "platform/PreferencePane.h"
 #include "platform/ProcessTable.h"
+#include "platform/ScreenSaverService.h"
+#include "platform/SessionService.h"
 #include "platform/SingleInstance.h"
 #include "platform/SymbolicHotKeys.h"
 
@@ -23,6 +29,12 @@ struct PlatformServices {
     std::unique_ptr<ProcessTable> processes;
     std::unique_ptr<PowerOff> powerOff;
     std::unique_ptr<PreferencePane> preferencePane;
+    std::unique_ptr<SessionService> session;
+    std::unique_ptr<ScreenSaverService> screenSaver;
+    // Why this desktop session cannot be locked, or nothing: with a reason the
+    // delegate never locks and offers nothing to the session.
+    std::optional<QString> lockRefusal;
+    std::unique_ptr<FileWatch> fileWatch;
     std::unique_ptr<SingleInstance> instance;
 };
 
@@ -32,12 +44,24 @@ struct PlatformServices {
 // thing in main, before anything secret is in memory.
 bool makeProcessUndumpable();
 
-// The real services of an X11 session. Needs the QGuiApplication to exist; under a
-// platform without an X connection the X11 services report failure instead of
-// acting (no displays, no hotkeys, no idle time).
+// The real services of the desktop session: X11, logind on the system bus and
+// the screen-saver service on the session bus. Needs the QGuiApplication to
+// exist. In a session that cannot be locked (sessionRefusal) the X11 services
+// report failure instead of acting (no displays, no hotkeys, no idle time) where
+// there is no X connection, no hotkey is ever registered, and `lockRefusal` says why.
 PlatformServices makeLinuxPlatform();
 
-// True when the QGuiApplication runs on an X11 display. Everything Vessik does
-// to the screen and the keyboard needs one; elsewhere the services above report
-// failure instead of acting.
+// Why Vessik cannot lock this desktop session; the one place that decides.
+struct SessionRefusal {
+    QString reason; // one line for the log and the screen
+    bool noDisplay; // no X display at all: nothing can be shown, the program can only exit
+};
+// Nothing in an X11 session. Decided from the environment (no $DISPLAY; a
+// Wayland session: $WAYLAND_DISPLAY set or XDG_SESSION_TYPE=wayland) and, once
+// the QGuiApplication exists, from the platform Qt runs on. Callable before the
+// QGuiApplication exists.
+std::optional<SessionRefusal> sessionRefusal();
+
+// True when Vessik can lock this session: no sessionRefusal(). Everything Vessik
+// does to the screen and the keyboard needs that.
 bool isX11Session();

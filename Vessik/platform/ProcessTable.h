@@ -8,7 +8,7 @@
 #include <QtCore/QString>
 #include <QtCore/QStringView>
 
-// A running process of the user that runs Vessik.
+// A running process that a forced shutdown ends.
 struct ProcessInfo {
     QString name; // the process name (comm)
     pid_t pid = 0;
@@ -36,11 +36,13 @@ inline std::optional<pid_t> parsePid(QStringView text) {
     return pid;
 }
 
-// The processes of Vessik's own user and the means to end them.
+// The processes that a forced shutdown ends and the means to end them.
 class ProcessTable {
 public:
     virtual ~ProcessTable() = default;
-    // The user's processes (same real uid), kernel threads left out, in pid order.
+    // The processes of Vessik's user (same real uid); when Vessik runs as root,
+    // only those of its own login session, and none outside one. Kernel threads
+    // left out, in pid order.
     virtual std::vector<ProcessInfo> processes() = 0;
     // Sends `signal` to `pid`; returns 0 or an errno value.
     virtual int kill(pid_t pid, int signal) = 0;

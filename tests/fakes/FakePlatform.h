@@ -209,6 +209,71 @@ public:
     void setSettingsRequestCallback(std::function<void()> callback) override { settingsRequest = std::move(callback); }
 };
 
+// The login session: records the inhibitor and the hint; the test plays logind
+// through the handlers.
+class FakeSession : public SessionService {
+public:
+    Handlers handlers;
+    std::optional<QString> startProblem;
+    bool inhibitorHeld = false;
+    int inhibitorsTaken = 0;
+    std::function<void()> onRelease; // runs inside each release of a held inhibitor
+    std::optional<bool> lockedHint;
+
+    std::optional<QString> start(Handlers h) override {
+        handlers = std::move(h);
+        return startProblem;
+    }
+    void takeSleepInhibitor(const QString& /*why*/) override {
+        if (!inhibitorHeld) {
+            inhibitorHeld = true;
+            ++inhibitorsTaken;
+        }
+    }
+    void releaseSleepInhibitor() override {
+        if (inhibitorHeld && onRelease) {
+            onRelease();
+        }
+        inhibitorHeld = false;
+    }
+    void setLockedHint(bool locked) override { lockedHint = locked; }
+};
+
+// The screen-saver service: the test plays the other programs through the handlers.
+class FakeScreenSaver : public ScreenSaverService {
+public:
+    Handlers handlers;
+    std::optional<QString> startProblem;
+    QList<bool> announced;
+    bool inhibitedNow = false;
+
+    std::optional<QString> start(Handlers h) override {
+        handlers = std::move(h);
+        return startProblem;
+    }
+    void announceActive(bool active) override { announced.append(active); }
+    bool inhibited() const override { return inhibitedNow; }
+    void setInhibited(bool value) {
+        inhibitedNow = value;
+        handlers.inhibitedChanged(value);
+    }
+};
+
+// Reports what the test says has changed, when it says so.
+class FakeFileWatch : public FileWatch {
+public:
+    QString path;
+    int folders = 0;
+    std::function<void()> changed;
+    bool complete = true;
+    void watch(const QString& p, int f, std::function<void()> c) override {
+        path = p;
+        folders = f;
+        changed = std::move(c);
+    }
+    bool armed() override { return complete && changed != nullptr; }
+};
+
 // A full set of fakes. Build it, keep the raw pointers, then hand `take()` to
 // the delegate (which owns the fakes from then on).
 struct FakePlatform {
@@ -222,6 +287,9 @@ struct FakePlatform {
     FakePowerOff* powerOff = nullptr;
     FakePreferencePane* preferencePane = nullptr;
     FakeInstance* instance = nullptr;
+    FakeSession* session = nullptr;
+    FakeScreenSaver* screenSaver = nullptr;
+    FakeFileWatch* fileWatch = nullptr;
 
     PlatformServices take() {
         PlatformServices p;
@@ -234,6 +302,9 @@ struct FakePlatform {
         p.powerOff = keep(powerOff, events);
         p.preferencePane = keep(preferencePane);
         p.instance = keep(instance);
+        p.session = keep(session);
+        p.screenSaver = keep(screenSaver);
+        p.fileWatch = keep(fileWatch);
         return p;
     }
 

@@ -5,10 +5,12 @@ void RunningVessik::start(const Start& how) {
     bareDelegate_.reset();
     fakes = FakePlatform();
     how_ = how;
+    PlatformServices platform = fakes.take();
+    platform.lockRefusal = how.lockRefusal;
     if (how.interface) {
-        ui_ = std::make_unique<MainInterface>(files.bundle(), fakes.take(), how.settingsWindow);
+        ui_ = std::make_unique<MainInterface>(files.bundle(), std::move(platform), how.settingsWindow);
     } else {
-        bareDelegate_ = std::make_unique<VessikAppDelegate>(files.bundle(), fakes.take());
+        bareDelegate_ = std::make_unique<VessikAppDelegate>(files.bundle(), std::move(platform));
     }
     if (how.upTo != Built) {
         delegate().awakeFromNib();

@@ -21,6 +21,7 @@ public:
         Stage upTo = Launched;
         bool interface = true; // false: the delegate alone, without windows or menu
         MainInterface::SettingsWindowCreation settingsWindow = MainInterface::SettingsWindowCreation::AtStart;
+        std::optional<QString> lockRefusal = std::nullopt; // a session that cannot be locked, and why
     };
 
     // The settings file, and the fakes of the Vessik running now (fresh at every start).

@@ -2,8 +2,10 @@
 
 Every test gets an X server of its own (Xvfb on a free display picked with
 -displayfd), a private copy of the built Vessik bundle, and a clean environment
-(no session bus, a private XDG_RUNTIME_DIR and HOME). Nothing here ever looks at
-the DISPLAY the tests were started with.
+(no session bus and no system bus, a private XDG_RUNTIME_DIR and HOME). Nothing
+here ever looks at the DISPLAY the tests were started with, nor reaches the
+machine's own D-Bus buses: tests that need a bus start a private one
+(PrivateBus), and logind is always a stand-in (StandInLogind).
 """
 
 import os
@@ -73,12 +75,11 @@ class Xvfb:
             "XDG_RUNTIME_DIR": self.runtime.name,
             "XDG_CONFIG_HOME": os.path.join(home, ".config"),
             "DBUS_SESSION_BUS_ADDRESS": "disabled:",
+            # A socket that does not exist: never the machine's system bus.
+            "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + os.path.join(self.runtime.name, "no-system-bus"),
             "QT_QPA_PLATFORM": "xcb",
             "LANG": "C.UTF-8",
         }
-        for key in ("DBUS_SYSTEM_BUS_ADDRESS",):
-            if key in os.environ:
-                self.env[key] = os.environ[key]
         self._children = []
 
     def run(self, *args, check=True, timeout=20, **kw):
@@ -139,6 +140,105 @@ def stop_process(proc, timeout=5):
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()
+
+
+BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>%s</type>
+  <listen>unix:path=%s</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+  </policy>
+</busconfig>
+"""
+
+
+class PrivateBus:
+    """A dbus-daemon of the test's own ("system" or "session" kind), from a config file of its own."""
+
+    def __init__(self, workdir, kind):
+        config = os.path.join(workdir, kind + "-bus.conf")
+        with open(config, "w") as f:
+            f.write(BUS_CONFIG % (kind, os.path.join(workdir, kind + "-bus-socket")))
+        self.proc = subprocess.Popen(["dbus-daemon", "--config-file=" + config, "--nofork", "--print-address"],
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.address = self.proc.stdout.readline().strip()
+        self.proc.stdout.close()
+        if not self.address:
+            stop_process(self.proc)
+            raise RuntimeError("dbus-daemon did not start")
+        self._connection = None
+
+    def connection(self):
+        """The test's own connection to this bus (python3-dbus, no main loop: calls only)."""
+        if self._connection is None:
+            import dbus  # only the tests that use a bus need python3-dbus
+            self._connection = dbus.bus.BusConnection(self.address)
+        return self._connection
+
+    def owner(self, name):
+        """The unique name that owns `name`, or None."""
+        bus = self.connection()
+        return bus.get_name_owner(name) if bus.name_has_owner(name) else None
+
+    def stop(self):
+        if self._connection is not None:
+            self._connection.close()
+        stop_process(self.proc)
+
+
+class StandInLogind:
+    """python3-dbusmock's logind template on a private system bus, run by /usr/bin/python3.
+
+    It has one session, SESSION_ID, which a Vessik started with XDG_SESSION_ID set
+    to it takes as its own. Its log file records every call made to it.
+    """
+
+    SESSION_ID = "vt1"
+
+    def __init__(self, bus, logfile):
+        self.bus = bus
+        self.logfile = logfile
+        env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=bus.address)
+        self.proc = subprocess.Popen(["/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "logind",
+                                      "--logfile", logfile], env=env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            wait_until(lambda: bus.owner("org.freedesktop.login1"), timeout=20,
+                       message="the stand-in logind on the private bus")
+        except AssertionError:
+            stop_process(self.proc)
+            raise
+        self.manager = bus.connection().get_object("org.freedesktop.login1", "/org/freedesktop/login1")
+        self.session_path = self.manager.AddSession(self.SESSION_ID, "seat0", os.getuid(), "vessik", True,
+                                                    dbus_interface="org.freedesktop.DBus.Mock")
+        self.session = bus.connection().get_object("org.freedesktop.login1", self.session_path)
+
+    def inhibitors(self):
+        """The inhibitors held, as (what, who, why, mode) tuples."""
+        return [tuple(str(v) for v in i[:4]) for i in
+                self.manager.ListInhibitors(dbus_interface="org.freedesktop.login1.Manager")]
+
+    def prepare_for_sleep(self, starting):
+        """Emits the manager's PrepareForSleep signal, as logind does before and after a sleep."""
+        self.manager.EmitSignal("org.freedesktop.login1.Manager", "PrepareForSleep", "b", [starting],
+                                dbus_interface="org.freedesktop.DBus.Mock")
+
+    def session_request(self, method):
+        """"Lock" or "Unlock": the session emits the signal of that name (loginctl lock-session, unlock-session)."""
+        getattr(self.session, method)(dbus_interface="org.freedesktop.login1.Session")
+
+    def locked_hint(self):
+        return bool(self.session.Get("org.freedesktop.login1.Session", "LockedHint",
+                                     dbus_interface="org.freedesktop.DBus.Properties"))
+
+    def stop(self):
+        stop_process(self.proc)
 
 
 class TempBundle:

@@ -3,12 +3,14 @@
 Run as:  unshare --pid --fork --mount-proc --kill-child /usr/bin/python3 pidns_runner.py CONFIG_JSON
 
 It refuses to do anything unless it is PID 1 of a PID namespace other than the
-test's, with a /proc that shows that namespace. Then it starts the victims
-named in the config (each a link to `sleep` under its own name, optionally as
-another user or as an orphan), starts Vessik, and reports on standard output,
-one JSON object a line:
+test's, with a /proc that shows that namespace, in a mount namespace of its own.
+Then it starts the victims named in the config (each a link to `sleep` under its
+own name, optionally as another user or as an orphan): first those marked
+"outside_session", then it becomes the leader of a login session of its own, as
+a login program would, and starts the others and Vessik in that session. It
+reports on standard output, one JSON object a line:
 
-    {"ready": {name: pid, ...}, "vessik": pid}
+    {"ready": {name: pid, ...}, "vessik": pid, "session": "audit" or "scope"}
     {"exited": name, "signal": N or null}     for every child it reaps (orphans included)
     {"alive": [name, ...]}                    in answer to "alive"
 
@@ -20,6 +22,7 @@ inside its own namespace.
 
 import json
 import os
+import re
 import select
 import signal
 import subprocess
@@ -39,13 +42,46 @@ def refuse(reason):
     sys.exit(3)
 
 
-def check_namespace(test_namespace):
+def check_namespace(config):
     if os.getpid() != 1:
         refuse("not PID 1 of a new PID namespace")
     if os.readlink("/proc/self") != "1":
         refuse("/proc shows another PID namespace (missing --mount-proc)")
-    if os.readlink("/proc/self/ns/pid") == test_namespace:
+    if os.readlink("/proc/self/ns/pid") == config["test_pid_namespace"]:
         refuse("still in the test's PID namespace")
+    if os.readlink("/proc/self/ns/mnt") == config["test_mount_namespace"]:
+        refuse("still in the test's mount namespace")
+
+
+def lead_a_session():
+    """Makes this process the leader of a login session, as Vessik finds sessions.
+
+    Inside a logind session scope (a test started from a desktop) every process
+    here shares that scope. Elsewhere, a new audit session id (set by writing
+    the login uid) starts a session that only the processes started from now on
+    share. Either way logind's record of the session, on a tmpfs of this mount
+    namespace, names this process its leader, which Vessik spares.
+    Returns "scope" or "audit".
+    """
+    with open("/proc/self/cgroup") as f:
+        scope = re.search(r"/session-([^/\n]+)\.scope(/|$)", f.read(), re.M)
+    if scope:
+        session, kind = scope.group(1), "scope"
+    else:
+        try:
+            with open("/proc/self/loginuid", "w") as f:
+                f.write("0")
+        except OSError as e:
+            refuse("cannot start an audit session: %s" % e)
+        with open("/proc/self/sessionid") as f:
+            session, kind = f.read().strip(), "audit"
+    records = "/run/systemd/sessions"
+    mount_point = next(p for p in (records, os.path.dirname(records), "/run") if os.path.isdir(p))
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k,mode=0755", "tmpfs", mount_point], check=True)
+    os.makedirs(records, exist_ok=True)
+    with open(os.path.join(records, session), "w") as f:
+        f.write("UID=0\nACTIVE=1\nLEADER=%d\n" % os.getpid())
+    return kind
 
 
 def start_victim(bin_dir, victim):
@@ -79,17 +115,23 @@ def wait_for_lock_hook(pid, timeout=10.0):
 
 def main():
     config = json.loads(sys.argv[1])
-    check_namespace(config["test_pid_namespace"])
+    check_namespace(config)
 
     bin_dir = os.path.join(config["workdir"], "bin")
     os.makedirs(bin_dir, mode=0o755, exist_ok=True)
     children = {}  # pid -> name
-    for victim in config["victims"]:
+    victims = sorted(config["victims"], key=lambda v: not v.get("outside_session"))
+    session = None
+    for victim in victims:
+        if not victim.get("outside_session") and session is None:
+            session = lead_a_session()
         children[start_victim(bin_dir, victim)] = victim["name"]
+    if session is None:
+        session = lead_a_session()
     with open(config["vessik_log"], "wb") as log:
         vessik = subprocess.Popen(config["vessik"], env=config["env"], stdout=log, stderr=subprocess.STDOUT)
     children[vessik.pid] = "(Vessik)"
-    report(ready={name: pid for pid, name in children.items()}, vessik=vessik.pid)
+    report(ready={name: pid for pid, name in children.items()}, vessik=vessik.pid, session=session)
 
     open_input = True
     while open_input:

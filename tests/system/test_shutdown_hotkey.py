@@ -27,19 +27,19 @@ class ShutDownHotKeyTest(forced.ForcedShutdownTest):
         wait_until(lambda: self.probe("press", "LFSH+LCTL+LALT+AC09") == "" and self.probe("grab-keyboard") == "1",
                    message="a lock by the lock hotkey")
         self.command("alive")
-        self.assertEqual(set(self.next_event(lambda e: "alive" in e)["alive"]), forced.KILLED | forced.SURVIVORS,
+        self.assertEqual(set(self.next_event(lambda e: "alive" in e)["alive"]), self.killed | self.survivors,
                          "nothing was killed by locking")
 
         self.probe("press", "LFSH+LCTL+LALT+FK09")
-        for _ in forced.KILLED:
+        for _ in self.killed:
             event = self.next_event(lambda e: "exited" in e)
-            self.assertIn(event["exited"], forced.KILLED)
+            self.assertIn(event["exited"], self.killed)
             self.assertEqual(event["signal"], 9, event)
         self.command("alive")
-        self.assertEqual(set(self.next_event(lambda e: "alive" in e)["alive"]), forced.SURVIVORS)
+        self.assertEqual(set(self.next_event(lambda e: "alive" in e)["alive"]), self.survivors)
 
         def logged():
-            with open(self.logind_log) as f:
+            with open(self.logind.logfile) as f:
                 return "PowerOff False" in f.read()
         wait_until(logged, message="PowerOff(false) at the stand-in logind")
 

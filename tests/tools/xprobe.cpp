@@ -38,6 +38,10 @@
 //                             XTEST, then try to grab the keyboard until another
 //                             client holds it; prints the seconds that took, or
 //                             "timeout" after SECONDS
+//   xprobe wait-held SECONDS  the same without any input of its own; prints the
+//                             CLOCK_MONOTONIC time, in seconds, at which it first
+//                             found the keyboard held, or "timeout"
+//   xprobe idle               print the server's milliseconds since the last input
 //
 // KEY is an XKB key name (AC01 is the key of "A" on a US keyboard, whatever the
 // layout); KEYS joins key names with "+" (LFSH+LCTL+LALT+AC09). MODS joins
@@ -51,11 +55,13 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
 #include <vector>
+#include <xcb/screensaver.h>
 #include <xcb/xcb.h>
 #include <xcb/xinput.h>
 #include <xcb/xtest.h>
@@ -225,6 +231,25 @@ bool delivered(xcb_connection_t* c, const xcb_screen_t* screen, const std::strin
     }
     xcb_destroy_window(c, window);
     return reached;
+}
+
+// Tries to grab the keyboard (and lets go at once) every `pause` until another
+// client holds it: the moment that was first seen, or nothing after `timeout` seconds.
+std::optional<std::chrono::steady_clock::time_point> waitUntilHeld(xcb_connection_t* c, xcb_window_t root,
+                                                                   double timeout, std::chrono::milliseconds pause) {
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        if (grabKeyboard(c, root) != 0) {
+            return now;
+        }
+        xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
+        sync(c);
+        if (std::chrono::duration<double>(now - start).count() > timeout) {
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(pause);
+    }
 }
 
 void waitForStdinToClose() {
@@ -513,22 +538,25 @@ int main(int argc, char** argv) {
             move(c, root);
         }
         const auto start = std::chrono::steady_clock::now();
-        for (;;) {
-            const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            const int status = grabKeyboard(c, root);
-            if (status == 0) {
-                xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
-                sync(c);
-            } else {
-                std::printf("%.4f\n", elapsed);
-                break;
-            }
-            if (elapsed > timeout) {
-                std::printf("timeout\n");
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (const auto held = waitUntilHeld(c, root, timeout, std::chrono::milliseconds(1))) {
+            std::printf("%.4f\n", std::chrono::duration<double>(*held - start).count());
+        } else {
+            std::printf("timeout\n");
         }
+    } else if (cmd == "wait-held") {
+        // Polled more gently: several of these may run at once, for seconds.
+        if (const auto held = waitUntilHeld(c, root, std::atof(arg(2).c_str()), std::chrono::milliseconds(5))) {
+            std::printf("%.4f\n", std::chrono::duration<double>(held->time_since_epoch()).count());
+        } else {
+            std::printf("timeout\n");
+        }
+    } else if (cmd == "idle") {
+        Reply<xcb_screensaver_query_info_reply_t> info(
+            xcb_screensaver_query_info_reply(c, xcb_screensaver_query_info(c, root), nullptr));
+        if (!info) {
+            fail("no MIT-SCREEN-SAVER extension");
+        }
+        std::printf("%u\n", info->ms_since_user_input);
     } else {
         std::fprintf(stderr, "xprobe: unknown command %s\n", cmd.c_str());
         rc = 2;

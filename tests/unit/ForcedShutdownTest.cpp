@@ -6,7 +6,9 @@
 #include <QtCore/QDir>
 #include <QtCore/QElapsedTimer>
 #include <QtCore/QFile>
+#include <QtCore/QProcess>
 #include <QtCore/QTemporaryDir>
+#include <QtTest/QTest>
 
 #include "VessikAppDelegate.h"
 #include "fakes/FakePlatform.h"
@@ -140,14 +142,83 @@ TEST(ProcProcessTable, FindsTheLeaderOfItsLogindSession) {
     }
 }
 
-TEST(ProcProcessTable, FindsThisVeryProcessOnTheRealProc) {
-    QFile comm(QStringLiteral("/proc/self/comm"));
-    ASSERT_TRUE(comm.open(QIODevice::ReadOnly));
-    const QString name = QString::fromUtf8(comm.readAll().trimmed());
-    const std::vector<ProcessInfo> list = ProcProcessTable().processes();
-    const auto self = std::find_if(list.begin(), list.end(), [](const ProcessInfo& p) { return p.pid == ::getpid(); });
-    ASSERT_NE(self, list.end());
-    EXPECT_EQ(self->name, name);
+// As root, whose signals reach every process, only the processes of Vessik's own
+// login session are listed, whoever runs them: never the system's services, and
+// nothing at all outside a session. Every other user lists its own processes.
+TEST(ProcProcessTable, AsRootListsOnlyTheProcessesOfItsOwnSession) {
+    struct Process {
+        const char* pid;
+        QByteArray cgroup;
+        QByteArray auditSession;
+        const char* uid;
+    };
+    const Process table[] = {
+        {"1", "0::/init.scope\n", "4294967295", "0"},
+        {"300", "0::/system.slice/dbus.service\n", "4294967295", "101"},
+        {"310", "0::/system.slice/systemd-logind.service\n", "4294967295", "0"},
+        {"400", "0::/user.slice/user-1000.slice/session-c2.scope\n", "2", "1000"},
+        {"401", "1:name=systemd:/user.slice/user-1000.slice/session-c2.scope\n", "2", "0"}, // sudo in the session
+        {"402", "0::/user.slice/user-1000.slice/user@1000.service/app.slice/a.service\n", "2", "1000"},
+        {"500", "0::/user.slice/user-1001.slice/session-c3.scope\n", "3", "1001"},
+    };
+    struct Case {
+        const char* name;
+        QByteArray cgroup; // Vessik's own
+        QByteArray auditSession;
+        uid_t uid;
+        std::vector<pid_t> listed;
+    };
+    const Case cases[] = {
+        {"root in session c2", "0::/user.slice/user-1000.slice/session-c2.scope\n", "2", 0, {400, 401}},
+        {"root with audit session 2 alone", "0::/user.slice/user-1000.slice/u.slice\n", "2", 0, {400, 401, 402}},
+        {"root outside any session", "0::/system.slice/vessik.service\n", "4294967295", 0, {}},
+        {"root without audit", "0::/\n", "", 0, {}},
+        {"a user in session c2", "0::/user.slice/user-1000.slice/session-c2.scope\n", "2", 1000, {400, 402}},
+    };
+    for (const Case& c : cases) {
+        FakeProc proc;
+        for (const Process& p : table) {
+            proc.add(p.pid, stat(QByteArray(p.pid).toInt(), "p", 'S', 0), QByteArray("Uid:\t") + p.uid + "\t0\t0\t0");
+            proc.write(QByteArray(p.pid) + "/cgroup", p.cgroup);
+            proc.write(QByteArray(p.pid) + "/sessionid", p.auditSession);
+        }
+        proc.write("self/cgroup", c.cgroup);
+        proc.write("self/sessionid", c.auditSession);
+        std::vector<pid_t> listed;
+        for (const ProcessInfo& p : ProcProcessTable(proc.root.path(), QString(), c.uid).processes()) {
+            listed.push_back(p.pid);
+        }
+        EXPECT_EQ(listed, c.listed) << c.name;
+    }
+}
+
+// The same-user rule on the real /proc, for a child of the test's own (run as an
+// unprivileged user when the test runs as root).
+TEST(ProcProcessTable, FindsAProcessOfTheUserOnTheRealProc) {
+    const bool root = ::getuid() == 0;
+    const uid_t uid = root ? 65534 : ::getuid();
+    QProcess child;
+    if (root) {
+        child.start(QStringLiteral("setpriv"),
+                    {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
+                     QStringLiteral("sleep"), QStringLiteral("60")});
+    } else {
+        child.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+    }
+    ASSERT_TRUE(child.waitForStarted());
+    const auto pid = static_cast<pid_t>(child.processId());
+    std::vector<ProcessInfo> list;
+    const bool found = QTest::qWaitFor(
+        [&] {
+            list = ProcProcessTable(QStringLiteral("/proc"), QString(), uid).processes();
+            return std::any_of(list.begin(), list.end(), [pid](const ProcessInfo& p) {
+                return p.pid == pid && p.name == QStringLiteral("sleep"); // once setpriv has become sleep
+            });
+        },
+        5000);
+    child.kill();
+    child.waitForFinished();
+    EXPECT_TRUE(found);
     EXPECT_TRUE(std::is_sorted(list.begin(), list.end(),
                                [](const ProcessInfo& a, const ProcessInfo& b) { return a.pid < b.pid; }));
 }

@@ -8,6 +8,7 @@
 
 #include <QtCore/QCryptographicHash>
 #include <QtCore/QDirIterator>
+#include <QtCore/QProcess>
 #include <QtCore/QTemporaryDir>
 #include <QtGui/QScreen>
 #include <QtWidgets/QCheckBox>
@@ -19,6 +20,7 @@
 #include "fakes/ChildTest.h"
 #include "fakes/FakePlatform.h"
 #include "platform/linux/BundleCopy.h"
+#include "platform/linux/XdgApplicationMenu.h"
 #include "platform/linux/XdgAutostart.h"
 
 namespace {
@@ -62,6 +64,7 @@ protected:
     QString apps = home + QStringLiteral("/Applications");
     QString target = apps + QStringLiteral("/Vessik.app");
     QString autostart = home + QStringLiteral("/.config/autostart");
+    QString menu = home + QStringLiteral("/.local/share/applications");
     std::shared_ptr<QStringList> logLines = std::make_shared<QStringList>();
     std::unique_ptr<InstallInterface> window;
 
@@ -78,6 +81,7 @@ protected:
         services.log = std::make_unique<FakeLog>(logLines);
         services.loginItems = std::make_unique<XdgAutostart>(autostart);
         services.files = std::make_unique<BundleCopy>();
+        services.menu = std::make_unique<XdgApplicationMenu>(menu);
         window = std::make_unique<InstallInterface>(InstallLocations{bundle, apps}, std::move(services));
     }
 
@@ -121,6 +125,17 @@ TEST_F(InstallerTest, InstallIntoAnEmptyHomeCopiesTheWholeBundleAndAddsTheLoginI
     EXPECT_TRUE(delegate().getStartAtLogin());
     EXPECT_EQ(entries(autostart).size(), 1);
 
+    // The menu entry starts the installed program with the installed copy's picture.
+    const QString entry = menu + QStringLiteral("/vessik.desktop");
+    EXPECT_EQ(XdgAutostart::execProgram(XdgAutostart::entryValue(entry, "Exec").value_or(QString())),
+              target + QStringLiteral("/Vessik"));
+    EXPECT_EQ(XdgAutostart::entryValue(entry, "Icon"), target + QStringLiteral("/Resources/tray.png"));
+    EXPECT_TRUE(QFileInfo(target + QStringLiteral("/Resources/tray.png")).isFile());
+    QProcess validate;
+    validate.start(QStringLiteral("desktop-file-validate"), {entry});
+    ASSERT_TRUE(validate.waitForFinished());
+    EXPECT_EQ(validate.exitCode(), 0) << validate.readAll().toStdString();
+
     // Install is disabled: a second click does nothing.
     delegate().installButton()->click();
     EXPECT_TRUE(logLines->isEmpty());
@@ -131,6 +146,59 @@ TEST_F(InstallerTest, SuccessWithTheBoxOffRemovesAnExistingLoginItem) {
     install(false);
     expectShown(true);
     EXPECT_TRUE(entries(autostart).isEmpty());
+}
+
+TEST_F(InstallerTest, TheMenuEntryReplacesOnlyAnEntryTheInstallerWrote) {
+    const QString entry = menu + QStringLiteral("/vessik.desktop");
+    const QByteArray persons = "[Desktop Entry]\nType=Application\nName=My locker\nExec=/opt/vessik\n";
+    const std::tuple<const char*, std::function<void()>, bool> cases[] = {
+        {"the installer's own, from an older install",
+         [&] {
+             QFile f(entry);
+             f.open(QIODevice::WriteOnly);
+             f.write(XdgAutostart::desktopEntry(QStringLiteral("/old/Vessik"),
+                                                {{QStringLiteral("X-Vessik-Installer"), QStringLiteral("true")}}));
+         },
+         true},
+        {"a person's file",
+         [&] {
+             QFile f(entry);
+             f.open(QIODevice::WriteOnly);
+             f.write(persons);
+         },
+         false},
+        {"a person's link to the installer's entry",
+         [&] {
+             const QString elsewhere = root.path() + QStringLiteral("/elsewhere.desktop");
+             QFile f(elsewhere);
+             f.open(QIODevice::WriteOnly);
+             f.write(XdgAutostart::desktopEntry(QStringLiteral("/x/Vessik"),
+                                                {{QStringLiteral("X-Vessik-Installer"), QStringLiteral("true")}}));
+             f.close();
+             QFile::link(elsewhere, entry);
+         },
+         false},
+    };
+    for (const auto& [name, makeEntry, replaced] : cases) {
+        SCOPED_TRACE(name);
+        removeItem(home);
+        QDir().mkpath(menu);
+        makeEntry();
+        const auto before = tree(menu);
+        open();
+        install(false);
+        expectShown(true);
+        if (replaced) {
+            EXPECT_EQ(XdgAutostart::entryValue(entry, "Exec"),
+                      XdgAutostart::execValue(target + QStringLiteral("/Vessik")));
+            EXPECT_TRUE(logLines->isEmpty());
+        } else {
+            EXPECT_EQ(tree(menu), before);
+            ASSERT_EQ(logLines->size(), 1);
+            EXPECT_TRUE(logLines->first().contains(QStringLiteral("left as it is"))) << logLines->first().toStdString();
+        }
+        logLines->clear();
+    }
 }
 
 TEST_F(InstallerTest, AnythingAtTheTargetFailsTheInstallAndChangesNothing) {

@@ -7,6 +7,7 @@
 #include <QtCore/QTemporaryDir>
 
 #include "Vessik_InstallAppDelegate.h"
+#include "platform/linux/XdgApplicationMenu.h"
 #include "platform/linux/XdgAutostart.h"
 
 namespace {
@@ -17,8 +18,9 @@ protected:
     QString apps = root.path() + QStringLiteral("/home dir/Applications");
     QString program = apps + QStringLiteral("/Vessik.app/Vessik");
     QString autostart = root.path() + QStringLiteral("/config/autostart");
-    Vessik_InstallAppDelegate delegate{InstallLocations{root.path(), apps},
-                                       InstallerServices{nullptr, std::make_unique<XdgAutostart>(autostart), nullptr}};
+    Vessik_InstallAppDelegate delegate{
+        InstallLocations{root.path(), apps},
+        InstallerServices{nullptr, std::make_unique<XdgAutostart>(autostart), nullptr, nullptr}};
 
     void SetUp() override {
         createFile(program);
@@ -158,22 +160,30 @@ TEST(XdgAutostartEntries, ANewNameSortsFirstAndIsNeverTaken) {
     }
 }
 
-TEST(XdgAutostartEntries, TheFolderFollowsXdgConfigHome) {
-    const QByteArray savedConfig = qgetenv("XDG_CONFIG_HOME");
+TEST(XdgAutostartEntries, TheFoldersFollowTheXdgBaseDirectories) {
     const QByteArray savedHome = qgetenv("HOME");
     qputenv("HOME", "/home/u");
-    const std::pair<const char*, const char*> cases[] = {
-        {"/cfg", "/cfg/autostart"},
-        {"", "/home/u/.config/autostart"},
-        {"relative/cfg", "/home/u/.config/autostart"},
+    struct Case {
+        const char* variable;
+        QString (*folder)();
+        const char* value;
+        const char* expected;
     };
-    for (const auto& [config, expected] : cases) {
-        qputenv("XDG_CONFIG_HOME", config);
-        EXPECT_EQ(XdgAutostart::defaultFolder().toStdString(), expected) << config;
+    const Case cases[] = {
+        {"XDG_CONFIG_HOME", &XdgAutostart::defaultFolder, "/cfg", "/cfg/autostart"},
+        {"XDG_CONFIG_HOME", &XdgAutostart::defaultFolder, "", "/home/u/.config/autostart"},
+        {"XDG_CONFIG_HOME", &XdgAutostart::defaultFolder, "relative/cfg", "/home/u/.config/autostart"},
+        {"XDG_DATA_HOME", &XdgApplicationMenu::defaultFolder, "/data", "/data/applications"},
+        {"XDG_DATA_HOME", &XdgApplicationMenu::defaultFolder, "", "/home/u/.local/share/applications"},
+        {"XDG_DATA_HOME", &XdgApplicationMenu::defaultFolder, "relative", "/home/u/.local/share/applications"},
+    };
+    for (const Case& c : cases) {
+        const QByteArray saved = qgetenv(c.variable);
+        qputenv(c.variable, c.value);
+        EXPECT_EQ(c.folder().toStdString(), c.expected) << c.variable << '=' << c.value;
+        saved.isNull() ? qunsetenv(c.variable) : qputenv(c.variable, saved);
     }
-    for (const auto& [name, saved] : {std::pair{"XDG_CONFIG_HOME", savedConfig}, {"HOME", savedHome}}) {
-        saved.isNull() ? qunsetenv(name) : qputenv(name, saved);
-    }
+    savedHome.isNull() ? qunsetenv("HOME") : qputenv("HOME", savedHome);
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include "VessikAppDelegate.h"
 #include "fakes/ChildTest.h"
 #include "fakes/FakePlatform.h"
+#include "fakes/RunningVessik.h"
 #include "fakes/TestBundle.h"
 
 namespace {
@@ -286,18 +287,23 @@ TEST_F(SettingsStoreTest, TheFileStaysOwnerOnlyAcrossRewrites) {
               QStringList{QStringLiteral("Settings.plist")});
 }
 
-TEST(SettingsStoreStartup, StaleTemporaryFilesOfAKilledWriterAreRemoved) {
-    TestBundle files;
-    const QString stale = files.bundle().resourcesPath() + QStringLiteral("/Settings.plist.Ab12Cd");
-    const QString other = files.bundle().resourcesPath() + QStringLiteral("/Settings.plist.keep-me");
-    for (const QString& path : {stale, other}) {
-        QFile f(path);
+// Files beside the settings file are the person's, whatever their names: the
+// writer's temporary file has no name until its commit renames it into place.
+TEST(SettingsStoreStartup, StartUpDeletesNoFileBesideTheSettings) {
+    RunningVessik v;
+    const QDir resources(v.files.bundle().resourcesPath());
+    const QStringList names = {QStringLiteral("Settings.plist.backup"), QStringLiteral("Settings.plist.Ab12Cd")};
+    for (const QString& name : names) {
+        QFile f(resources.filePath(name));
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("mine");
     }
-    FakePlatform fakes;
-    VessikAppDelegate delegate(files.bundle(), fakes.take());
-    EXPECT_FALSE(QFile::exists(stale));
-    EXPECT_TRUE(QFile::exists(other));
+    v.start({.upTo = RunningVessik::Launched, .interface = false});
+    for (const QString& name : names) {
+        QFile f(resources.filePath(name));
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << name.toStdString();
+        EXPECT_EQ(f.readAll(), "mine");
+    }
 }
 
 // Run in a child process by the next test: rewrites the settings file of the

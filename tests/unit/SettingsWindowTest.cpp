@@ -13,6 +13,7 @@
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QFileDialog>
 #include <QtWidgets/QLabel>
+#include <QtWidgets/QLayout>
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QMenu>
 #include <QtWidgets/QPushButton>
@@ -159,6 +160,11 @@ TEST_F(SettingsWindowTest, ValuesOfOtherKindsAreShownByTheirTextOrIntegerValue) 
     EXPECT_EQ(saved.integerValue(QStringLiteral("LockControl")), 2);
     EXPECT_EQ(saved.integerValue(QStringLiteral("LockAlt")), -1);
     EXPECT_EQ(saved.integerValue(QStringLiteral("RetryCount")), 3);
+    // A click makes a mixed box a plain one: it never comes back to mixed.
+    for (const Qt::CheckState next : {Qt::Checked, Qt::Unchecked, Qt::Checked}) {
+        d.lockAltCheckbox()->click();
+        EXPECT_EQ(d.lockAltCheckbox()->checkState(), next);
+    }
 
     // The extra item made for an unlisted name goes with the next fill.
     files.writeSettings(dict(string("OffFunc", QStringLiteral("Q")) + integer("LockControl", 1)));
@@ -388,6 +394,14 @@ void expectFailedWriteKeepsTheWindowOpen(MainInterface& ui, const FakePlatform& 
     ASSERT_FALSE(fakes.logLines->isEmpty());
     EXPECT_TRUE(fakes.logLines->last().startsWith(QStringLiteral("Cannot write settings file"))) << "the cause";
     EXPECT_TRUE(fakes.hotKeys->live->empty()) << "no hotkeys registered from a file that was not written";
+    // The message takes two lines; the window makes room for it instead of
+    // squeezing the other rows.
+    ui.settingsWindow().layout()->activate();
+    for (const QLabel* label : ui.settingsWindow().findChildren<QLabel*>()) {
+        const int needed =
+            label->wordWrap() ? label->heightForWidth(label->width()) : label->minimumSizeHint().height();
+        EXPECT_GE(label->height(), needed) << label->objectName().toStdString();
+    }
 }
 
 TEST_F(SettingsWindowTest, ASaveOverADirectoryKeepsTheWindowOpen) {

@@ -79,6 +79,14 @@ class InstallerTest(VessikTestCase):
             self.assertIn('Exec="%s"\n' % program, f.read())
         self.x.run("desktop-file-validate", entry)
 
+        # So does the menu entry, with the installed copy's picture.
+        menu_entry = os.path.join(self.home, ".local", "share", "applications", "vessik.desktop")
+        with open(menu_entry) as f:
+            text = f.read()
+        self.assertIn('\nExec="%s"\n' % program, text)
+        self.assertIn("\nIcon=%s\n" % os.path.join(self.installed, "Resources", "tray.png"), text)
+        self.x.run("desktop-file-validate", menu_entry)
+
         # The success message is shown in green.
         def green_text():
             return sum(1 for r, g, b in self.window_pixels(window)[0] if g > 150 and r < 100 and b < 100) > 50

@@ -31,12 +31,12 @@ class LockTestCase(VessikTestCase):
         else:
             self.x.run("xrandr", "--setmonitor", "LEFT", "1920/508x1080/286+0+0", "screen")
 
-    def start(self, **settings):
+    def start(self, env=None, **settings):
         values = dict(Password=PASSWORD, InactivityTime=3600, OffFunc="F9", RetryCount=100, RetryLeft=100,
                       RetryTime=1)
         values.update(settings)
         self.bundle.update_settings(**values)
-        self.vessik = self.start_vessik(env={"VESSIK_TEST_LOCK_SIGNAL": "1"})
+        self.vessik = self.start_vessik(env=dict(env or {}, VESSIK_TEST_LOCK_SIGNAL="1"))
         wait_until(self.lock_signal_ready, message="Vessik's lock signal handler")
 
     def lock_signal_ready(self):

@@ -6,7 +6,7 @@ hotkey is set to Shift+Control+Alt+F11, which these tests never press, and the
 retry count to 100, far from an exhausted count.
 
 With VESSIK_SCREENSHOT_DIR set, the window is also saved as settings.png
-(filled from the file) and settings-error.png (a refused password change).
+(filled from the file) and settings-error.png (a save that could not write).
 """
 
 import os
@@ -114,7 +114,7 @@ class SettingsWindowTest(VessikTestCase):
         self.assertFalse(self.taken_by_vessik(OLD_LOCK_CHORD), "the old lock hotkey reaches other programs")
         self.assertFalse(self.locked())
 
-    def test_wrong_old_password_keeps_the_window_and_the_file(self):
+    def test_refused_saves_keep_the_window_and_the_file(self):
         self.bundle.update_settings(Password="right", **HARMLESS)
         with open(self.bundle.settings_path, "rb") as f:
             before = f.read()
@@ -129,11 +129,20 @@ class SettingsWindowTest(VessikTestCase):
         self.type("new")
         self.key("alt+s")
         wait_until(lambda: self.shows_error_colour(window), message="the error line in the window")
-        self.save_picture(window, "settings-error.png")
         self.assertEqual(self.settings_window(), [window], "the window stays open")
         with open(self.bundle.settings_path, "rb") as f:
             self.assertEqual(f.read(), before)
 
+        # A save that cannot write (a folder in the file's place) explains itself on
+        # two lines, and the window grows to make room for them.
+        height = self.x.geometry(window)["HEIGHT"]
+        os.unlink(self.bundle.settings_path)
+        os.mkdir(self.bundle.settings_path)
+        self.key("alt+s")
+        wait_until(lambda: self.x.geometry(window)["HEIGHT"] > height, message="the window to grow")
+        self.save_picture(window, "settings-error.png")
+        self.assertEqual(self.settings_window(), [window], "the window stays open")
+        self.assertTrue(os.path.isdir(self.bundle.settings_path))
 
 if __name__ == "__main__":
     main()

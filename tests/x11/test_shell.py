@@ -1,8 +1,12 @@
-"""The application shell on a real X server: tray icon, status menu, quitting."""
+"""The application shell on a real X server: tray icon, status menu, quitting, a desktop without a tray."""
 
 import os
+import subprocess
+import time
 
-from vessik_harness import VessikTestCase, main, wait_until
+from vessik_harness import TempBundle, VessikTestCase, Xvfb, main, wait_until
+
+NO_TRAY = "No system tray on this desktop"
 
 
 class TrayTest(VessikTestCase):
@@ -51,6 +55,35 @@ class TrayTest(VessikTestCase):
                    message="repeated load errors from the running timer")
         self.assertIsNone(proc.poll())
         self.assertIn("Error reading plist from file '%s', error = '" % self.bundle.settings_path, self.log_text())
+
+
+class WithoutTrayTest(VessikTestCase):
+    def test_without_a_tray_host_it_says_so_and_asks_for_a_password_until_one_is_stored(self):
+        # Side by side on a second display: a Vessik whose password is stored.
+        other = Xvfb()
+        self.addCleanup(other.stop)
+        stored = TempBundle()
+        self.addCleanup(stored.cleanup)
+        stored.update_settings(Password="stored")
+        stored_log = os.path.join(other.runtime.name, "vessik.log")
+        with open(stored_log, "w") as log:
+            other.spawn(stored.executable, stdout=log, stderr=subprocess.STDOUT)
+        # The shipped settings store no password: Vessik cannot lock until the person sets one.
+        self.start_vessik()
+
+        def settings_window(x):
+            return x.visible_windows("--name", "^Vessik Settings$")
+        wait_until(lambda: settings_window(self.x), timeout=10, message="the settings window opened at start")
+        self.assertEqual(self.log_text().count(NO_TRAY), 1, self.log_text())
+
+        def stored_log_text():
+            with open(stored_log, errors="replace") as f:
+                return f.read()
+        wait_until(lambda: NO_TRAY in stored_log_text(), timeout=10, message="the log line")
+        # The window would be opened right after the line: give it the time to show up.
+        deadline = time.monotonic() + 0.5
+        while time.monotonic() < deadline:
+            self.assertEqual(settings_window(other), [], "nothing to ask once a password is stored")
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@
 
 #include "common/platform/linux/SyslogLog.h"
 #include "platform/linux/BundleCopy.h"
+#include "platform/linux/XdgApplicationMenu.h"
 #include "platform/linux/XdgAutostart.h"
 
 InstallLocations InstallLocations::forCurrentUser() {
@@ -16,5 +17,6 @@ InstallerServices makeInstallerPlatform() {
     services.log = std::make_unique<SyslogLog>(QByteArrayLiteral("Vessik Install"));
     services.loginItems = std::make_unique<XdgAutostart>(XdgAutostart::defaultFolder());
     services.files = std::make_unique<BundleCopy>();
+    services.menu = std::make_unique<XdgApplicationMenu>(XdgApplicationMenu::defaultFolder());
     return services;
 }

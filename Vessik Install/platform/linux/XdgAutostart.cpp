@@ -9,6 +9,7 @@
 #include <QtCore/QDir>
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
+#include <QtCore/QMap>
 #include <QtCore/QSaveFile>
 
 namespace {
@@ -84,14 +85,10 @@ bool isSeparator(QChar c) {
     return c == u' ' || c == u'\t';
 }
 
-struct EntryKeys {
-    std::optional<QString> exec;
-    bool hidden = false;
-};
-
-// Reads the keys we need from the [Desktop Entry] group; a repeated key keeps its last value.
-EntryKeys readEntry(const QByteArray& data) {
-    EntryKeys keys;
+// The keys of the [Desktop Entry] group and their values as written; a repeated
+// key keeps its last value.
+QMap<QByteArray, QString> mainGroup(const QByteArray& data) {
+    QMap<QByteArray, QString> keys;
     bool inMainGroup = false;
     const QList<QByteArray> lines = data.split('\n');
     for (QByteArray line : lines) {
@@ -107,18 +104,28 @@ EntryKeys readEntry(const QByteArray& data) {
             continue;
         }
         const qsizetype equals = line.indexOf('=');
-        if (!inMainGroup || equals < 0) {
-            continue;
-        }
-        const QByteArray key = line.left(equals).trimmed();
-        const QString value = QString::fromUtf8(line.mid(equals + 1)).trimmed();
-        if (key == "Exec") {
-            keys.exec = value;
-        } else if (key == "Hidden") {
-            keys.hidden = value == u"true";
+        if (inMainGroup && equals >= 0) {
+            keys.insert(line.left(equals).trimmed(), QString::fromUtf8(line.mid(equals + 1)).trimmed());
         }
     }
     return keys;
+}
+
+// The keys of the entry file at `path`; nothing when it is not a readable regular
+// file of a sensible size.
+std::optional<QMap<QByteArray, QString>> readEntryFile(const QString& path) {
+    if (!QFileInfo(path).isFile()) {
+        return std::nullopt;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    const QByteArray data = file.read(kMaxEntrySize + 1);
+    if (data.size() > kMaxEntrySize) {
+        return std::nullopt;
+    }
+    return mainGroup(data);
 }
 
 QString entryBaseName(const QString& program) {
@@ -138,12 +145,16 @@ QString entryBaseName(const QString& program) {
 
 } // namespace
 
-QString XdgAutostart::defaultFolder() {
-    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (config.isEmpty() || !QDir::isAbsolutePath(config)) {
-        config = QDir::homePath() + QStringLiteral("/.config");
+QString XdgAutostart::baseDirectory(const char* variable, const QString& fallback) {
+    const QString value = qEnvironmentVariable(variable);
+    if (value.isEmpty() || !QDir::isAbsolutePath(value)) {
+        return QDir::homePath() + u'/' + fallback;
     }
-    return config + QStringLiteral("/autostart");
+    return value;
+}
+
+QString XdgAutostart::defaultFolder() {
+    return baseDirectory("XDG_CONFIG_HOME", QStringLiteral(".config")) + QStringLiteral("/autostart");
 }
 
 std::optional<std::vector<QByteArray>> XdgAutostart::entryNames() const {
@@ -178,22 +189,11 @@ bool XdgAutostart::snapshot(std::vector<LoginItem>& out) {
 }
 
 std::optional<QUrl> XdgAutostart::resolve(const LoginItem& item) {
-    if (!QFileInfo(item.id).isFile()) {
+    const std::optional<QMap<QByteArray, QString>> keys = readEntryFile(item.id);
+    if (!keys || keys->value("Hidden") == u"true" || !keys->contains("Exec")) {
         return std::nullopt;
     }
-    QFile file(item.id);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return std::nullopt;
-    }
-    const QByteArray data = file.read(kMaxEntrySize + 1);
-    if (data.size() > kMaxEntrySize) {
-        return std::nullopt;
-    }
-    const EntryKeys keys = readEntry(data);
-    if (keys.hidden || !keys.exec) {
-        return std::nullopt;
-    }
-    const std::optional<QString> program = execProgram(*keys.exec);
+    const std::optional<QString> program = execProgram(keys->value("Exec"));
     if (!program || !program->startsWith(u'/') || !QFileInfo::exists(*program)) {
         return std::nullopt;
     }
@@ -209,17 +209,28 @@ void XdgAutostart::insertFirst(const QUrl& application) {
     if (!names || !QDir().mkpath(folder_)) {
         return;
     }
-    QSaveFile file(folder_ + u'/' + newEntryName(program, *names));
+    writeEntryFile(folder_ + u'/' + newEntryName(program, *names), desktopEntry(program));
+}
+
+bool XdgAutostart::writeEntryFile(const QString& path, const QByteArray& entry) {
+    QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
-        return;
+        return false;
     }
-    const QByteArray entry = desktopEntry(program);
     // Every step is checked: a short write on a full disk must not be committed.
     if (::fchmod(file.handle(), 0644) != 0 || file.write(entry) != entry.size() || !file.flush()) {
         file.cancelWriting();
-        return;
+        return false;
     }
-    file.commit();
+    return file.commit();
+}
+
+std::optional<QString> XdgAutostart::entryValue(const QString& path, const QByteArray& key) {
+    const std::optional<QMap<QByteArray, QString>> keys = readEntryFile(path);
+    if (!keys || !keys->contains(key)) {
+        return std::nullopt;
+    }
+    return keys->value(key);
 }
 
 void XdgAutostart::remove(const LoginItem& item) {
@@ -273,13 +284,17 @@ std::optional<QString> XdgAutostart::execProgram(const QString& value) {
     return std::nullopt; // no closing quote
 }
 
-QByteArray XdgAutostart::desktopEntry(const QString& program) {
+QByteArray XdgAutostart::desktopEntry(const QString& program,
+                                      const std::vector<std::pair<QString, QString>>& moreKeys) {
     const QString name = QFileInfo(program).fileName();
-    const QString text = QStringLiteral("[Desktop Entry]\n"
-                                        "Type=Application\n"
-                                        "Name=%1\n"
-                                        "Exec=%2\n")
-                             .arg(escapeString(name.isEmpty() ? program : name), execValue(program));
+    QString text = QStringLiteral("[Desktop Entry]\n"
+                                  "Type=Application\n"
+                                  "Name=%1\n"
+                                  "Exec=%2\n")
+                       .arg(escapeString(name.isEmpty() ? program : name), execValue(program));
+    for (const auto& [key, value] : moreKeys) {
+        text += key + u'=' + escapeString(value) + u'\n';
+    }
     return text.toUtf8();
 }
 

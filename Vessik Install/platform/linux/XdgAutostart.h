@@ -1,6 +1,8 @@
 #pragma once
 
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include <QtCore/QByteArray>
 #include <QtCore/QString>
@@ -30,6 +32,9 @@ public:
     // $XDG_CONFIG_HOME/autostart, or ~/.config/autostart when XDG_CONFIG_HOME is
     // unset, empty or not an absolute path.
     static QString defaultFolder();
+    // An XDG base directory: $`variable` when it is an absolute path, else
+    // `fallback` below the home folder.
+    static QString baseDirectory(const char* variable, const QString& fallback);
 
     const QString& folder() const { return folder_; }
 
@@ -47,8 +52,16 @@ public:
     // The program of an Exec value as written in the file (escapes undone, the
     // first argument unquoted), or nothing when the value is empty or malformed.
     static std::optional<QString> execProgram(const QString& value);
-    // A complete desktop entry that starts `program`.
-    static QByteArray desktopEntry(const QString& program);
+    // A complete desktop entry that starts `program`: Type, Name and Exec, then
+    // `moreKeys` (a key and a string value, escaped) in their order.
+    static QByteArray desktopEntry(const QString& program,
+                                   const std::vector<std::pair<QString, QString>>& moreKeys = {});
+    // Writes `entry` to `path` atomically with mode 0644. False on any failure,
+    // with the file at `path` as it was.
+    static bool writeEntryFile(const QString& path, const QByteArray& entry);
+    // The value of `key` in the [Desktop Entry] group of the entry file at `path`,
+    // as written; nothing when the file cannot be read or has no such key.
+    static std::optional<QString> entryValue(const QString& path, const QByteArray& key);
     // The file name of a new entry for `program` that sorts before every name of
     // `existing` (sorted) when possible; never one of `existing`.
     static QString newEntryName(const QString& program, const std::vector<QByteArray>& existing);

@@ -1,11 +1,16 @@
 #include <sys/prctl.h>
 #include <vector>
 
+#include <QtDBus/QDBusConnection>
+
 #include "common/platform/linux/SyslogLog.h"
 #include "platform/PlatformServices.h"
 #include "platform/linux/DesktopPreferencePane.h"
+#include "platform/linux/FreedesktopScreenSaver.h"
+#include "platform/linux/InotifyFileWatch.h"
 #include "platform/linux/LinuxSingleInstance.h"
 #include "platform/linux/LogindPowerOff.h"
+#include "platform/linux/LogindSession.h"
 #include "platform/linux/ProcProcessTable.h"
 #include "platform/x11/X11.h"
 #include "platform/x11/X11DisplayCapture.h"
@@ -19,9 +24,15 @@ bool makeProcessUndumpable() {
 
 PlatformServices makeLinuxPlatform() {
     PlatformServices p;
+    if (std::optional<SessionRefusal> refusal = sessionRefusal()) {
+        p.lockRefusal = refusal->reason;
+    }
     p.log = std::make_unique<SyslogLog>();
     p.displays = std::make_unique<X11DisplayCapture>();
-    auto hotKeys = std::make_unique<X11HotKeys>(x11Connection(), x11RootWindow());
+    // Where Vessik cannot lock, its hotkeys would only take key presses from the
+    // X programs of the session: none is registered.
+    auto hotKeys = p.lockRefusal ? std::make_unique<X11HotKeys>(nullptr, XCB_NONE)
+                                 : std::make_unique<X11HotKeys>(x11Connection(), x11RootWindow());
     p.symbolicHotKeys = std::make_unique<X11SymbolicHotKeys>(hotKeys->ownGrabs());
     p.hotKeys = std::move(hotKeys);
     p.idle = std::make_unique<X11IdleCounter>(x11Connection(), x11RootWindow());
@@ -29,5 +40,10 @@ PlatformServices makeLinuxPlatform() {
     p.powerOff = std::make_unique<LogindPowerOff>();
     p.preferencePane = std::make_unique<DesktopPreferencePane>();
     p.instance = std::make_unique<LinuxSingleInstance>(LinuxSingleInstance::defaultFolder());
+    if (!p.lockRefusal) { // nothing to offer the session where Vessik never locks
+        p.session = std::make_unique<LogindSession>(QDBusConnection::systemBus());
+        p.screenSaver = std::make_unique<FreedesktopScreenSaver>(QDBusConnection::sessionBus());
+    }
+    p.fileWatch = std::make_unique<InotifyFileWatch>();
     return p;
 }

@@ -23,13 +23,57 @@ std::optional<QByteArray> readSmallFile(const QString& path) {
     return f.read(64 * 1024);
 }
 
+// The ID of the "session-ID.scope" named in the content of a cgroup file; empty when none.
+QString sessionScope(const QByteArray& cgroup) {
+    static const QRegularExpression scope(QStringLiteral("/session-([^/]+)\\.scope(/|$)"));
+    for (const QByteArray& line : cgroup.split('\n')) {
+        const QRegularExpressionMatch m = scope.match(QString::fromUtf8(line));
+        if (m.hasMatch()) {
+            return m.captured(1);
+        }
+    }
+    return {};
+}
+
+// An audit session id as a file gives it; empty when unset (all ones).
+QString auditSession(const QByteArray& sessionid) {
+    const QByteArray id = sessionid.trimmed();
+    return id == "4294967295" ? QString() : QString::fromLatin1(id);
+}
+
 } // namespace
 
 ProcProcessTable::ProcProcessTable(QString procRoot, QString sessionsDir, uid_t uid)
     : procRoot_(std::move(procRoot)), sessionsDir_(std::move(sessionsDir)), uid_(uid) {}
 
+ProcProcessTable::Session ProcProcessTable::sessionOf(const QString& dir) const {
+    Session session;
+    if (const std::optional<QByteArray> cgroup = readSmallFile(dir + QStringLiteral("/cgroup"))) {
+        session.scope = sessionScope(*cgroup);
+    }
+    if (const std::optional<QByteArray> audit = readSmallFile(dir + QStringLiteral("/sessionid"))) {
+        session.audit = auditSession(*audit);
+    }
+    return session;
+}
+
+bool ProcProcessTable::Session::shares(const Session& own) const {
+    // The scope decides when Vessik has one; the audit session id only without it.
+    return own.scope.isEmpty() ? !own.audit.isEmpty() && audit == own.audit : scope == own.scope;
+}
+
 std::vector<ProcessInfo> ProcProcessTable::processes() {
     std::vector<ProcessInfo> out;
+    // Root may signal every process on the machine: it ends only those of its own
+    // login session, never the system's services (the bus and logind among them,
+    // which the power-off needs), and none at all outside a session.
+    std::optional<Session> own;
+    if (uid_ == 0) {
+        own = sessionOf(procRoot_ + QStringLiteral("/self"));
+        if (own->scope.isEmpty() && own->audit.isEmpty()) {
+            return out;
+        }
+    }
     const QStringList entries = QDir(procRoot_).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& entry : entries) {
         const std::optional<pid_t> pid = parsePid(entry);
@@ -58,24 +102,7 @@ std::vector<ProcessInfo> ProcProcessTable::processes() {
         if (!flagsOk || (flags & kKernelThreadFlag) != 0 || state == "Z" || state == "X") {
             continue;
         }
-        // The real uid is the first number of the "Uid:" line of status.
-        const std::optional<QByteArray> status = readSmallFile(dir + QStringLiteral("/status"));
-        if (!status) {
-            continue;
-        }
-        std::optional<uid_t> realUid;
-        for (const QByteArray& line : status->split('\n')) {
-            if (line.startsWith("Uid:")) {
-                const QList<QByteArray> ids = line.mid(4).simplified().split(' ');
-                bool ok = false;
-                const uint value = ids.value(0).toUInt(&ok);
-                if (ok) {
-                    realUid = value;
-                }
-                break;
-            }
-        }
-        if (realUid != uid_) {
+        if (own ? !sessionOf(dir).shares(*own) : realUid(dir) != uid_) {
             continue;
         }
         out.push_back({QString::fromUtf8(stat->mid(open + 1, close - open - 1)), *pid});
@@ -84,32 +111,32 @@ std::vector<ProcessInfo> ProcProcessTable::processes() {
     return out;
 }
 
+std::optional<uid_t> ProcProcessTable::realUid(const QString& dir) {
+    // The first number of the "Uid:" line of status.
+    const std::optional<QByteArray> status = readSmallFile(dir + QStringLiteral("/status"));
+    if (!status) {
+        return std::nullopt;
+    }
+    for (const QByteArray& line : status->split('\n')) {
+        if (line.startsWith("Uid:")) {
+            const QList<QByteArray> ids = line.mid(4).simplified().split(' ');
+            bool ok = false;
+            const uint value = ids.value(0).toUInt(&ok);
+            return ok ? std::optional<uid_t>(value) : std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
 int ProcProcessTable::kill(pid_t pid, int signal) {
     return ::kill(pid, signal) == 0 ? 0 : errno;
 }
 
 pid_t ProcProcessTable::sessionLeader() {
-    QString session;
-    static const QRegularExpression scope(QStringLiteral("/session-([^/]+)\\.scope(/|$)"));
-    if (const std::optional<QByteArray> cgroup = readSmallFile(procRoot_ + QStringLiteral("/self/cgroup"))) {
-        for (const QByteArray& line : cgroup->split('\n')) {
-            const QRegularExpressionMatch m = scope.match(QString::fromUtf8(line));
-            if (m.hasMatch()) {
-                session = m.captured(1);
-                break;
-            }
-        }
-    }
-    if (session.isEmpty()) {
-        // The audit session id, which logind uses as its own id where it can; all
-        // ones means "none".
-        if (const std::optional<QByteArray> audit = readSmallFile(procRoot_ + QStringLiteral("/self/sessionid"))) {
-            const QByteArray id = audit->trimmed();
-            if (!id.isEmpty() && id != "4294967295") {
-                session = QString::fromLatin1(id);
-            }
-        }
-    }
+    const Session own = sessionOf(procRoot_ + QStringLiteral("/self"));
+    // logind names a session by its scope, and otherwise by the audit session id,
+    // which it uses as its own id where it can.
+    const QString session = own.scope.isEmpty() ? own.audit : own.scope;
     if (session.isEmpty() || session.contains(u'/')) {
         return 0;
     }

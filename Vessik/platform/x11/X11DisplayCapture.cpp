@@ -117,6 +117,7 @@ X11DisplayCapture::X11DisplayCapture() : connection_(x11Connection()), grabs_(co
 }
 
 X11DisplayCapture::~X11DisplayCapture() {
+    inputHeldCallback_ = nullptr; // its owner may be half destroyed by now
     if (!shields_.empty() || grabs_.active()) {
         releaseAll();
     }

@@ -1,0 +1,135 @@
+// Vessik in the desktop session: locking before the system sleeps and when the
+// session asks, the screen-saver service of the session bus, and the session's
+// locked hint.
+#include "SettingsKeys.h"
+#include "VessikAppDelegate.h"
+
+namespace {
+
+const QString kSleepWhy = QStringLiteral("Vessik locks the screen before the system sleeps");
+
+} // namespace
+
+void VessikAppDelegate::startSessionIntegration() {
+    if (platform_.lockRefusal || sleepDelayTimer_ != nullptr) {
+        return;
+    }
+    sleepDelayTimer_ = new QTimer(this);
+    sleepDelayTimer_->setObjectName(QStringLiteral("sleepDelayTimer"));
+    sleepDelayTimer_->setSingleShot(true);
+    sleepDelayTimer_->setInterval(kSleepDelayMs);
+    connect(sleepDelayTimer_, &QTimer::timeout, this, [this] {
+        log(QStringLiteral("The screen was not locked within %1 s of the system going to sleep: the sleep goes ahead.")
+                .arg(kSleepDelayMs / 1000));
+        letSleepGoAhead();
+    });
+    if (platform_.session) {
+        const std::optional<QString> problem = platform_.session->start({
+            .lock = [this] { lockScreen(); },
+            .prepareForSleep = [this](bool starting) { prepareForSleep(starting); },
+            .log = [this](const QString& line) { log(line); },
+        });
+        if (problem) {
+            log(*problem);
+        }
+    }
+    if (platform_.screenSaver) {
+        const std::optional<QString> problem = platform_.screenSaver->start({
+            .lock = [this] { lockScreen(); },
+            .active = [this] { return lockHolds_; },
+            .idleSeconds = [] { return SystemIdleTime(); },
+            .inhibitedChanged =
+                [this](bool inhibited) {
+                    // The idle timer slept as if no time had passed: the lock may be due now.
+                    if (!inhibited && inactivityTimer_ != nullptr && inactivityTimer_->interval() != 1000) {
+                        inactivityTimer_->setInterval(1000);
+                    }
+                },
+        });
+        if (problem) {
+            log(*problem);
+        }
+    }
+    updateSleepInhibitor();
+}
+
+void VessikAppDelegate::prepareForSleep(bool starting) {
+    if (sleepDelayTimer_ == nullptr) {
+        return;
+    }
+    if (!starting) {
+        sleepDelayTimer_->stop();
+        updateSleepInhibitor();
+        return;
+    }
+    lockScreen();
+    if (isCaptured_ && !lockHolds_ && platform_.displays->inputHeld()) {
+        lockBeganToHold();
+    }
+    if (lockHolds_ || !isCaptured_) {
+        // Locked, or the lock is refused ("Password" missing, "InactivityTime" 0):
+        // nothing to wait for.
+        letSleepGoAhead();
+    } else if (!sleepDelayTimer_->isActive()) {
+        sleepDelayTimer_->start(); // the input is not held yet
+    }
+}
+
+bool VessikAppDelegate::idleLockInhibited() const {
+    return platform_.screenSaver && platform_.screenSaver->inhibited();
+}
+
+void VessikAppDelegate::lockBeganToHold() {
+    if (!isCaptured_ || lockHolds_) {
+        return;
+    }
+    lockHolds_ = true;
+    letSleepGoAhead();
+    if (platform_.session) {
+        platform_.session->setLockedHint(true);
+    }
+    if (platform_.screenSaver) {
+        platform_.screenSaver->announceActive(true);
+    }
+}
+
+void VessikAppDelegate::sessionUnlocked() {
+    const bool held = lockHolds_;
+    lockHolds_ = false;
+    if (held && platform_.session) {
+        platform_.session->setLockedHint(false);
+    }
+    if (held && platform_.screenSaver) {
+        platform_.screenSaver->announceActive(false);
+    }
+    updateSleepInhibitor();
+}
+
+void VessikAppDelegate::letSleepGoAhead() {
+    if (sleepDelayTimer_ != nullptr) {
+        sleepDelayTimer_->stop();
+    }
+    sleepInhibitorWanted_ = false;
+    if (platform_.session) {
+        platform_.session->releaseSleepInhibitor();
+    }
+}
+
+void VessikAppDelegate::updateSleepInhibitor() {
+    // A sleep that waits for the lock keeps the inhibitor until the lock holds.
+    if (!platform_.session || sleepDelayTimer_ == nullptr || sleepDelayTimer_->isActive()) {
+        return;
+    }
+    // Held exactly while a lock could be taken: unlocked, and the guards of lockScreen hold.
+    const bool wanted = !isCaptured_ && properties_.contains(SettingsKeys::Password) &&
+                        properties_.integerValue(SettingsKeys::InactivityTime) != 0;
+    if (wanted == sleepInhibitorWanted_) {
+        return;
+    }
+    sleepInhibitorWanted_ = wanted;
+    if (wanted) {
+        platform_.session->takeSleepInhibitor(kSleepWhy);
+    } else {
+        platform_.session->releaseSleepInhibitor();
+    }
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include <QtCore/QString>
+
+// The desktop's screen-saver service for other programs of the session: a
+// password manager locks the screen and hears when it locks and unlocks; a
+// video player holds the idle lock off while it plays.
+//
+// An inhibition belongs to the program that asked for it and ends when that
+// program ends it or leaves the session's bus (a crash included). Every
+// handler runs on the main thread.
+class ScreenSaverService {
+public:
+    struct Handlers {
+        // A program asked for the screen to be locked.
+        std::function<void()> lock;
+        // Whether a lock holds now.
+        std::function<bool()> active;
+        // Whole seconds since the last input, or -1 when unknown.
+        std::function<std::int64_t()> idleSeconds;
+        // The first inhibition began (true) or the last one ended (false).
+        std::function<void(bool inhibited)> inhibitedChanged;
+    };
+
+    virtual ~ScreenSaverService() = default;
+
+    // Offers the service with `handlers` (kept until destruction), unless another
+    // program already offers it: that one is never replaced. Returns why the
+    // service is not offered (no session bus, the name taken), or nothing.
+    virtual std::optional<QString> start(Handlers handlers) = 0;
+
+    // Tells the programs listening that a lock began to hold (true) or ended
+    // (false). Nothing while the service is not offered.
+    virtual void announceActive(bool active) = 0;
+
+    // Whether some program holds an inhibition of the idle lock now.
+    virtual bool inhibited() const = 0;
+};

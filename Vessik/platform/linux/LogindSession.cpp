@@ -1,0 +1,141 @@
+#include "platform/linux/LogindSession.h"
+
+#include <QtDBus/QDBusError>
+#include <QtDBus/QDBusMessage>
+#include <QtDBus/QDBusObjectPath>
+#include <QtDBus/QDBusPendingCallWatcher>
+
+namespace {
+
+const QString kService = QStringLiteral("org.freedesktop.login1");
+const QString kManagerPath = QStringLiteral("/org/freedesktop/login1");
+const QString kManager = QStringLiteral("org.freedesktop.login1.Manager");
+const QString kSession = QStringLiteral("org.freedesktop.login1.Session");
+
+const QString kWhatIsLost =
+    QStringLiteral("Vessik neither locks before the system sleeps nor when the session asks it to");
+
+QDBusMessage managerCall(const QString& method) {
+    return QDBusMessage::createMethodCall(kService, kManagerPath, kManager, method);
+}
+
+} // namespace
+
+LogindSession::LogindSession(QDBusConnection bus, int timeoutMs) : bus_(std::move(bus)), timeoutMs_(timeoutMs) {
+    // Qt 6.4 otherwise warns about "invalid type" at random when these cross its
+    // D-Bus thread; registering twice is harmless.
+    qRegisterMetaType<QDBusMessage>();
+    qRegisterMetaType<QDBusError>();
+}
+
+std::optional<QString> LogindSession::start(Handlers handlers) {
+    handlers_ = std::move(handlers);
+    if (!bus_.isConnected()) {
+        return QStringLiteral("No system bus (%1): %2.").arg(bus_.lastError().message(), kWhatIsLost);
+    }
+    started_ = true;
+    // Only logind's own signals: Qt matches the sender against the name's owner.
+    bus_.connect(kService, kManagerPath, kManager, QStringLiteral("PrepareForSleep"), this,
+                 SLOT(onPrepareForSleep(bool)));
+
+    const QString id = qEnvironmentVariable("XDG_SESSION_ID");
+    QDBusMessage getSession = managerCall(QStringLiteral("GetSession"));
+    getSession << (id.isEmpty() ? QStringLiteral("auto") : id);
+    callLogind(getSession, [this](const QDBusMessage& reply) {
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+            logFailure(QStringLiteral("GetSession"), reply);
+            return;
+        }
+        sessionPath_ = qvariant_cast<QDBusObjectPath>(reply.arguments().constFirst()).path();
+        bus_.connect(kService, sessionPath_, kSession, QStringLiteral("Lock"), this, SLOT(onSessionLock()));
+        sendLockedHint();
+    });
+    return std::nullopt;
+}
+
+void LogindSession::callLogind(const QDBusMessage& call, const std::function<void(const QDBusMessage&)>& done) {
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call, timeoutMs_), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [watcher, done] {
+        // The answer's message goes with the watcher, so no copy of a descriptor it
+        // carried stays open beyond the next turn of the event loop.
+        watcher->deleteLater();
+        done(watcher->reply());
+    });
+}
+
+void LogindSession::logFailure(const QString& method, const QDBusMessage& reply) {
+    const QString name = reply.type() == QDBusMessage::ErrorMessage ? reply.errorName() : QStringLiteral("no answer");
+    if (loggedErrors_.contains(name) || !handlers_.log) {
+        return;
+    }
+    loggedErrors_.insert(name);
+    const QString error = QStringLiteral("%1: %2").arg(name, reply.errorMessage());
+    if (name == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
+        name == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner")) {
+        handlers_.log(QStringLiteral("systemd-logind is not on the system bus (%1): %2.").arg(error, kWhatIsLost));
+    } else if (method == QLatin1String("GetSession")) {
+        handlers_.log(QStringLiteral("logind knows no session of Vessik's (%1): loginctl lock-session does not "
+                                     "reach Vessik and the session's locked hint is not set.")
+                          .arg(error));
+    } else {
+        handlers_.log(QStringLiteral("logind refused %1 (%2).").arg(method, error));
+    }
+}
+
+void LogindSession::takeSleepInhibitor(const QString& why) {
+    inhibitorWanted_ = true;
+    if (!started_ || inhibitorPending_ || inhibitor_.isValid()) {
+        return;
+    }
+    inhibitorPending_ = true;
+    QDBusMessage inhibit = managerCall(QStringLiteral("Inhibit"));
+    inhibit << QStringLiteral("sleep") << QStringLiteral("Vessik") << why << QStringLiteral("delay");
+    callLogind(inhibit, [this](const QDBusMessage& reply) {
+        inhibitorPending_ = false;
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+            logFailure(QStringLiteral("Inhibit"), reply);
+            return;
+        }
+        const auto descriptor = qvariant_cast<QDBusUnixFileDescriptor>(reply.arguments().constFirst());
+        if (inhibitorWanted_) {
+            inhibitor_ = descriptor;
+        } // else released meanwhile: the last copy closes with the answer
+    });
+}
+
+void LogindSession::releaseSleepInhibitor() {
+    inhibitorWanted_ = false;
+    inhibitor_ = QDBusUnixFileDescriptor(); // closes the descriptor: the sleep goes ahead
+}
+
+void LogindSession::setLockedHint(bool locked) {
+    lockedHint_ = locked;
+    sendLockedHint();
+}
+
+void LogindSession::sendLockedHint() {
+    if (!lockedHint_ || sessionPath_.isEmpty()) {
+        return; // sent once logind has named the session
+    }
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kService, sessionPath_, kSession, QStringLiteral("SetLockedHint"));
+    call << *lockedHint_;
+    lockedHint_.reset();
+    callLogind(call, [this](const QDBusMessage& reply) {
+        if (reply.type() != QDBusMessage::ReplyMessage) {
+            logFailure(QStringLiteral("SetLockedHint"), reply);
+        }
+    });
+}
+
+void LogindSession::onPrepareForSleep(bool starting) {
+    if (handlers_.prepareForSleep) {
+        handlers_.prepareForSleep(starting);
+    }
+}
+
+void LogindSession::onSessionLock() {
+    if (handlers_.lock) {
+        handlers_.lock();
+    }
+}

@@ -1,0 +1,208 @@
+"""Vessik in the desktop session, on private buses only.
+
+A stand-in logind (python3-dbusmock) runs on a private system bus, other
+programs talk to Vessik on a private session bus, and a second X client
+(xprobe) looks at the screen: "locked" is what it sees, its keyboard grab
+refused. The machine's own buses and logind are never reached.
+"""
+
+import os
+import plistlib
+import re
+import subprocess
+import time
+
+from test_lock import LEFT_CENTRE, PASSWORD, LockTestCase
+from vessik_harness import LOCK_CHORD, PrivateBus, StandInLogind, main, stop_process, wait_until
+
+SCREENSAVER = "org.freedesktop.ScreenSaver"
+SLEEP_DELAY = ("sleep", "Vessik", "Vessik locks the screen before the system sleeps", "delay")
+
+# A video player: holds the idle lock off through the second object path until its input ends.
+PLAYER = """
+import sys, dbus
+saver = dbus.bus.BusConnection(sys.argv[1]).get_object("org.freedesktop.ScreenSaver", "/ScreenSaver")
+print(int(saver.Inhibit("player", "playing a film", dbus_interface="org.freedesktop.ScreenSaver")), flush=True)
+sys.stdin.read()
+"""
+
+
+class SessionTestCase(LockTestCase):
+    screen = (1920, 1080)
+    monitors = 1
+
+    def private_buses(self, system=True, session=True):
+        """Starts the buses asked for (logind on the system bus); returns Vessik's environment for them."""
+        env = {}
+        if system:
+            self.system_bus = PrivateBus(self.x.runtime.name, "system")
+            self.addCleanup(self.system_bus.stop)
+            self.logind = StandInLogind(self.system_bus, os.path.join(self.x.runtime.name, "logind.log"))
+            self.addCleanup(self.logind.stop)
+            env.update(DBUS_SYSTEM_BUS_ADDRESS=self.system_bus.address, XDG_SESSION_ID=StandInLogind.SESSION_ID)
+        if session:
+            self.session_bus = PrivateBus(self.x.runtime.name, "session")
+            self.addCleanup(self.session_bus.stop)
+            env.update(DBUS_SESSION_BUS_ADDRESS=self.session_bus.address)
+        return env
+
+    def locked(self):
+        return self.probe("grab-keyboard") == "1"
+
+    def unlock(self):
+        self.type_entry(PASSWORD)
+        wait_until(lambda: self.probe("grab-keyboard") == "0", message="the unlock")
+
+    def stays_unlocked(self, seconds, why):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            self.assertFalse(self.locked(), why)
+            time.sleep(0.1)
+
+    def log_lines(self, text):
+        return [line for line in self.log_text().splitlines() if text in line]
+
+
+class SleepTest(SessionTestCase):
+    def test_a_sleep_waits_until_the_lock_holds_and_the_delay_returns_after_the_unlock(self):
+        self.start(env=self.private_buses(session=False))
+        wait_until(lambda: self.logind.inhibitors() == [SLEEP_DELAY], message="Vessik's delay of sleep")
+
+        # Another client holds the keyboard: the lock covers the screen but cannot hold the input yet.
+        holder, status = self.hold("hold-keyboard")
+        self.assertEqual(status, "held")
+        self.logind.prepare_for_sleep(True)
+        wait_until(lambda: self.top_class(LEFT_CENTRE) == "Vessik", message="the screen covered")
+        deadline = time.monotonic() + 0.5
+        while time.monotonic() < deadline:
+            self.assertEqual(self.logind.inhibitors(), [SLEEP_DELAY], "the sleep waits for the keyboard")
+
+        holder.stdin.close()
+        holder.wait(timeout=10)
+        wait_until(lambda: not self.logind.inhibitors(), interval=0.002, message="the sleep let go")
+        # The moment the sleep may go ahead, the lock holds: a second client gets neither
+        # keyboard nor pointer, and sees the lock on top.
+        self.assertEqual(self.probe("grab-keyboard"), "1")
+        self.assertEqual(self.probe("grab-pointer"), "1")
+        self.assertEqual(self.top_class(LEFT_CENTRE), "Vessik")
+
+        self.logind.prepare_for_sleep(False)
+        self.unlock()
+        wait_until(lambda: self.logind.inhibitors() == [SLEEP_DELAY], message="a new delay after the unlock")
+
+
+class SessionRequestTest(SessionTestCase):
+    def test_the_session_locks_only_the_password_unlocks_and_the_hint_follows(self):
+        env = self.private_buses()
+        # The desktop's own screen-saver service was there first.
+        self.session_bus.connection().request_name(SCREENSAVER)
+        owner = self.session_bus.owner(SCREENSAVER)
+        self.start(env=env)
+        wait_until(lambda: self.log_lines("is offered by another program"), message="Vessik leaving the name alone")
+        self.assertEqual(self.session_bus.owner(SCREENSAVER), owner)
+
+        # loginctl lock-session; sent again until Vessik listens to its session.
+        wait_until(lambda: self.logind.session_request("Lock") or self.locked(), message="the lock the session asked for")
+        wait_until(self.logind.locked_hint, message="the session's LockedHint set")
+        self.logind.session_request("Unlock")
+        self.logind.session_request("Lock")  # a second request changes nothing either
+        deadline = time.monotonic() + 0.5
+        while time.monotonic() < deadline:
+            self.assertTrue(self.locked(), "the session's Unlock does not unlock")
+            self.assertTrue(self.logind.locked_hint())
+        self.unlock()
+        wait_until(lambda: not self.logind.locked_hint(), message="LockedHint cleared after the unlock")
+
+
+class ScreenSaverTest(SessionTestCase):
+    def active_changes(self):
+        """(path, active) of every ActiveChanged signal the monitor saw, in order."""
+        with open(self.monitor_log) as f:
+            return re.findall(r"path=(\S+); interface=org\.freedesktop\.ScreenSaver; member=ActiveChanged\n"
+                              r"\s+boolean (true|false)", f.read())
+
+    def rewrite_settings(self, **changes):
+        """Replaces the settings file by a rename, as a saving editor does."""
+        values = self.bundle.settings()
+        values.update(changes)
+        new = os.path.join(os.path.dirname(self.bundle.settings_path), "new.plist")
+        with open(new, "wb") as f:
+            plistlib.dump(values, f, sort_keys=False)
+        os.chmod(new, 0o600)
+        os.replace(new, self.bundle.settings_path)
+
+    def test_programs_lock_hear_the_lock_and_hold_the_idle_lock_off_until_they_end_or_leave(self):
+        env = self.private_buses(system=False)
+        self.monitor_log = os.path.join(self.x.runtime.name, "monitor.txt")
+        with open(self.monitor_log, "w") as log:
+            monitor = subprocess.Popen(["dbus-monitor", "--address", self.session_bus.address,
+                                        "type='signal',interface='org.freedesktop.ScreenSaver'"], stdout=log,
+                                       stderr=subprocess.DEVNULL)
+        self.addCleanup(stop_process, monitor)
+        self.start(env=env)
+        wait_until(lambda: self.session_bus.owner(SCREENSAVER), message="Vessik's screen-saver service")
+        saver = self.session_bus.connection().get_object(SCREENSAVER, "/org/freedesktop/ScreenSaver")
+
+        def call(method, *args):
+            return saver.get_dbus_method(method, SCREENSAVER)(*args)
+
+        self.assertFalse(call("GetActive"))
+        self.probe("move")
+        self.assertLess(int(call("GetSessionIdleTime")), 5)
+
+        call("Lock")
+        wait_until(self.locked, message="the lock a program asked for")
+        wait_until(lambda: call("GetActive"), message="GetActive once the lock holds")
+        self.unlock()
+        self.assertFalse(call("GetActive"))
+        both = [(p, a) for a in ("true", "false") for p in ("/org/freedesktop/ScreenSaver", "/ScreenSaver")]
+        wait_until(lambda: sorted(self.active_changes()) == sorted(both), message="ActiveChanged at lock and unlock")
+        self.assertEqual([a for _, a in self.active_changes()], ["true", "true", "false", "false"])
+
+        # This test and a player hold the idle lock off; the lock comes once both have gone.
+        cookie = call("Inhibit", "vessik-test", "checking inhibitions")
+        player = subprocess.Popen(["/usr/bin/python3", "-c", PLAYER, self.session_bus.address],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.addCleanup(stop_process, player)
+        self.addCleanup(player.stdout.close)
+        self.assertNotEqual(int(player.stdout.readline()), int(cookie))
+        self.rewrite_settings(InactivityTime=1)
+        self.stays_unlocked(2.2, "no idle lock while two programs hold it off")
+        call("UnInhibit", cookie)
+        self.stays_unlocked(2.2, "no idle lock while the player holds it off")
+        player.stdin.close()  # the player ends without UnInhibit, like a crash
+        player.wait(timeout=10)
+        wait_until(self.locked, timeout=3, message="the idle lock once the player left the bus")
+
+
+class WithoutBusesOrX11Test(SessionTestCase):
+    def test_without_buses_all_else_works_and_a_wayland_session_is_refused_plainly(self):
+        # The harness gives Vessik neither a session bus nor a system bus.
+        self.start(InactivityTime=1)
+        wait_until(lambda: self.probe("press", LOCK_CHORD) == "" and self.locked(), message="a lock by the hotkey")
+        self.assertEqual(len(self.log_lines("No system bus")), 1, self.log_text())
+        self.assertEqual(len(self.log_lines("No session bus")), 1, self.log_text())
+        stop_process(self.vessik)
+
+        # A Wayland session with XWayland: no hotkey, and neither the idle lock nor a request locks.
+        self.start(env={"WAYLAND_DISPLAY": "wayland-0", "XDG_SESSION_TYPE": "wayland"}, InactivityTime=1)
+        wait_until(lambda: self.x.visible_windows("--name", "^Vessik$"), message="the message on screen")
+        self.assertEqual(len(self.log_lines("Vessik needs an X11 session: this is a Wayland session")), 1,
+                         self.log_text())
+        self.assertEqual(self.probe("delivered", LOCK_CHORD), "yes", "the lock hotkey is not grabbed")
+        self.lock()
+        self.stays_unlocked(2.2, "never locked in a Wayland session")
+        self.assertIsNone(self.vessik.poll())
+
+        # No display at all: Vessik's own message, not Qt's.
+        env = dict(self.x.env)
+        del env["DISPLAY"]
+        run = subprocess.run([self.bundle.executable], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True, timeout=20)
+        self.assertEqual(run.returncode, 1)
+        self.assertEqual(run.stderr, "Vessik: Vessik needs an X11 session: there is no X display (DISPLAY is not set), "
+                                     "so Vessik cannot lock the screen and does not start.\n")
+
+
+if __name__ == "__main__":
+    main()
