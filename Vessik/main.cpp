@@ -46,6 +46,8 @@ int main(int argc, char** argv) {
     if (claim == SingleInstance::Claim::Running) {
         return 0;
     }
+    // The guard, before anything can lock: a lock never waits for it.
+    platform.lockKeeper->start();
     if (platform.lockRefusal) {
         platform.log->log(*platform.lockRefusal);
         auto* box =

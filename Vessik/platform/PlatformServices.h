@@ -10,6 +10,7 @@
 #include "platform/FileWatch.h"
 #include "platform/HotKeyService.h"
 #include "platform/IdleCounter.h"
+#include "platform/LockKeeper.h"
 #include "platform/PowerOff.h"
 #include "platform/PreferencePane.h"
 #include "platform/ProcessTable.h"
@@ -22,6 +23,8 @@
 // implementations (makeLinuxPlatform); tests fill it with fakes.
 struct PlatformServices {
     std::unique_ptr<SystemLog> log;
+    // Before the displays, which may use it until their end.
+    std::unique_ptr<LockKeeper> lockKeeper;
     std::unique_ptr<DisplayCapture> displays;
     std::unique_ptr<HotKeyService> hotKeys;
     std::unique_ptr<SymbolicHotKeys> symbolicHotKeys;

@@ -1,12 +1,14 @@
 #include <sys/prctl.h>
 #include <vector>
 
+#include <QtCore/QCoreApplication>
 #include <QtDBus/QDBusConnection>
 
 #include "common/platform/linux/SyslogLog.h"
 #include "platform/PlatformServices.h"
 #include "platform/linux/DesktopPreferencePane.h"
 #include "platform/linux/FreedesktopScreenSaver.h"
+#include "platform/linux/GuardLink.h"
 #include "platform/linux/InotifyFileWatch.h"
 #include "platform/linux/LinuxSingleInstance.h"
 #include "platform/linux/LogindPowerOff.h"
@@ -28,7 +30,16 @@ PlatformServices makeLinuxPlatform() {
         p.lockRefusal = refusal->reason;
     }
     p.log = std::make_unique<SyslogLog>();
-    p.displays = std::make_unique<X11DisplayCapture>();
+    // Where Vessik never locks there is no lock to keep: no guard.
+    QStringList vessik = QCoreApplication::arguments();
+    if (!vessik.isEmpty()) {
+        vessik.front() = QCoreApplication::applicationFilePath();
+    }
+    auto guard = std::make_unique<GuardLink>(
+        p.lockRefusal ? QString() : QCoreApplication::applicationDirPath() + QStringLiteral("/vessik-guard"), vessik,
+        p.log.get());
+    p.displays = std::make_unique<X11DisplayCapture>(guard.get());
+    p.lockKeeper = std::move(guard);
     // Where Vessik cannot lock, its hotkeys would only take key presses from the
     // X programs of the session: none is registered.
     auto hotKeys = p.lockRefusal ? std::make_unique<X11HotKeys>(nullptr, XCB_NONE)

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <utility>
-#include <xcb/randr.h>
 
 #include <QtCore/QScopedValueRollback>
 #include <QtGui/QGuiApplication>
@@ -11,43 +10,30 @@
 #include <QtGui/QWindow>
 #include <QtWidgets/QWidget>
 
+#include "platform/linux/GuardLink.h"
 #include "platform/x11/X11.h"
 
 namespace {
 
 // What a shield reports: being covered, unmapped, moved or destroyed, windows
 // created inside it, and what the grab keeper needs while the grabs are on it.
-constexpr std::uint32_t kShieldEvents = XCB_EVENT_MASK_VISIBILITY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY |
-                                        XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | X11GrabKeeper::kGrabWindowEvents;
-
-// Added to Qt's own event mask of the lock window, for the same reasons.
-constexpr std::uint32_t kLockWindowEvents = XCB_EVENT_MASK_VISIBILITY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY |
-                                            XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | X11GrabKeeper::kGrabWindowEvents;
-
-// Id of the display "the whole screen" when RandR lists no monitor (never a
-// monitor's name atom, which is not None).
-constexpr DisplayId kWholeScreen = XCB_ATOM_NONE;
+// The lock window adds the same to Qt's own event mask.
+constexpr std::uint32_t kShieldEvents = kX11WatchedWindowEvents | X11GrabKeeper::kGrabWindowEvents;
 
 // The most shields kept while monitors come and go during a lock, as many as the
 // displays a lock captures.
 constexpr std::size_t kMaxDisplays = 100;
 
+X11Rect toX11(const QRect& r) {
+    return {static_cast<std::int16_t>(r.x()), static_cast<std::int16_t>(r.y()), static_cast<std::uint16_t>(r.width()),
+            static_cast<std::uint16_t>(r.height())};
+}
+
 } // namespace
 
-X11DisplayCapture::Shield::Shield(xcb_connection_t* c, xcb_window_t root, std::uint32_t blackPixel,
-                                  const Monitor& monitor)
-    : c_(c), id_(monitor.id), rect_(monitor.rect), window_(xcb_generate_id(c)) {
-    const std::uint32_t values[] = {blackPixel, 1, kShieldEvents};
-    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, root, static_cast<std::int16_t>(rect_.x()),
-                      static_cast<std::int16_t>(rect_.y()), static_cast<std::uint16_t>(rect_.width()),
-                      static_cast<std::uint16_t>(rect_.height()), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                      XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
-    static constexpr char kName[] = "Vessik";
-    static constexpr char kClass[] = "vessik\0Vessik"; // instance, class
-    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window_, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, sizeof kName - 1,
-                        kName);
-    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window_, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, sizeof kClass,
-                        kClass);
+X11DisplayCapture::Shield::Shield(xcb_connection_t* c, const xcb_screen_t& screen, const Monitor& monitor)
+    : c_(c), id_(monitor.id), rect_(monitor.rect),
+      window_(x11CreateShield(c, screen, toX11(monitor.rect), kShieldEvents)) {
     xcb_map_window(c_, window_);
 }
 
@@ -75,15 +61,11 @@ X11DisplayCapture::Shield& X11DisplayCapture::Shield::operator=(Shield&& other) 
 
 void X11DisplayCapture::Shield::moveTo(const QRect& rect) {
     rect_ = rect;
-    const std::uint32_t geometry[] = {static_cast<std::uint32_t>(rect.x()), static_cast<std::uint32_t>(rect.y()),
-                                      static_cast<std::uint32_t>(rect.width()),
-                                      static_cast<std::uint32_t>(rect.height())};
-    xcb_configure_window(c_, window_,
-                         XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT,
-                         geometry);
+    x11PlaceWindow(c_, window_, toX11(rect));
 }
 
-X11DisplayCapture::X11DisplayCapture() : connection_(x11Connection()), grabs_(connection_) {
+X11DisplayCapture::X11DisplayCapture(GuardLink* guard)
+    : connection_(x11Connection()), guard_(guard), grabs_(connection_) {
     grabTick_.setSingleShot(true);
     grabTick_.setTimerType(Qt::PreciseTimer);
     connect(&grabTick_, &QTimer::timeout, this, &X11DisplayCapture::tickGrabs);
@@ -102,14 +84,11 @@ X11DisplayCapture::X11DisplayCapture() : connection_(x11Connection()), grabs_(co
     if (connection_ == nullptr) {
         return;
     }
-    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
-    root_ = screen->root;
-    blackPixel_ = screen->black_pixel;
-    const xcb_query_extension_reply_t* randr = xcb_get_extension_data(connection_, &xcb_randr_id);
-    if (randr != nullptr && randr->present) {
-        XcbReply<xcb_randr_query_version_reply_t> version(
-            xcb_randr_query_version_reply(connection_, xcb_randr_query_version(connection_, 1, 5), nullptr));
-        randrMonitors_ = version && (version->major_version > 1 || version->minor_version >= 5);
+    screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+    listsMonitors_ = x11ListsMonitors(connection_);
+    if (guard_ != nullptr) {
+        // Its reports count at once, also from inside the event filter (keys).
+        guard_->setCallbacks([this](bool) { reportInputHeld(); }, [this] { guardEnded(); });
     }
     // Installed once for good: a filter installed while Qt runs the filters (a
     // hotkey press that locks) would make Qt hand the same event to another one again.
@@ -118,6 +97,9 @@ X11DisplayCapture::X11DisplayCapture() : connection_(x11Connection()), grabs_(co
 
 X11DisplayCapture::~X11DisplayCapture() {
     inputHeldCallback_ = nullptr; // its owner may be half destroyed by now
+    if (guard_ != nullptr) {
+        guard_->setCallbacks(nullptr, nullptr);
+    }
     if (!shields_.empty() || grabs_.active()) {
         releaseAll();
     }
@@ -128,26 +110,11 @@ X11DisplayCapture::~X11DisplayCapture() {
 
 std::vector<X11DisplayCapture::Monitor> X11DisplayCapture::monitors(std::size_t maxCount) {
     std::vector<Monitor> out;
-    if (connection_ == nullptr || maxCount == 0) {
+    if (connection_ == nullptr) {
         return out;
     }
-    if (randrMonitors_) {
-        XcbReply<xcb_randr_get_monitors_reply_t> reply(
-            xcb_randr_get_monitors_reply(connection_, xcb_randr_get_monitors(connection_, root_, 1), nullptr));
-        if (reply) {
-            for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0 && out.size() < maxCount;
-                 xcb_randr_monitor_info_next(&it)) {
-                const xcb_randr_monitor_info_t* m = it.data;
-                if (m->width > 0 && m->height > 0) {
-                    out.push_back({m->name, QRect(m->x, m->y, m->width, m->height)});
-                }
-            }
-        }
-    }
-    if (out.empty()) {
-        // No monitor list: one display that is the whole screen, so a lock still covers everything.
-        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
-        out.push_back({kWholeScreen, QRect(0, 0, screen->width_in_pixels, screen->height_in_pixels)});
+    for (const X11Monitor& m : x11Monitors(connection_, *screen_, listsMonitors_, maxCount)) {
+        out.push_back({m.id, QRect(m.rect.x, m.rect.y, m.rect.width, m.rect.height)});
     }
     return out;
 }
@@ -172,13 +139,20 @@ void X11DisplayCapture::capture(DisplayId display) {
         return;
     }
     const bool first = shields_.empty();
+    // A guard holds the input of every lock: its grabs outlive this process. It
+    // hears of the lock before our shields appear, so that it can tell them from
+    // other clients' windows.
+    guardHolds_ =
+        first ? guard_ != nullptr && guard_->cover(xcb_get_setup(connection_)->resource_id_base) : guardHolds_;
     mapShield(*monitor);
     if (first) {
         watchScreens(true);
-        // The grab replies are read later (raiseAboveShields, or the next turn of
-        // the event loop), so covering the other monitors does not wait for them.
-        grabs_.hold(grabTarget());
-        QTimer::singleShot(0, this, &X11DisplayCapture::collectGrabs);
+        if (!guardHolds_) {
+            // The grab replies are read later (raiseAboveShields, or the next turn of
+            // the event loop), so covering the other monitors does not wait for them.
+            grabs_.hold(grabTarget());
+            QTimer::singleShot(0, this, &X11DisplayCapture::collectGrabs);
+        }
     } else {
         restack();
     }
@@ -186,7 +160,7 @@ void X11DisplayCapture::capture(DisplayId display) {
 }
 
 void X11DisplayCapture::mapShield(const Monitor& monitor) {
-    shields_.emplace_back(connection_, root_, blackPixel_, monitor);
+    shields_.emplace_back(connection_, *screen_, monitor);
 }
 
 std::vector<X11DisplayCapture::Shield>::iterator X11DisplayCapture::dropShield(std::vector<Shield>::iterator shield) {
@@ -221,6 +195,10 @@ void X11DisplayCapture::releaseAll() {
     grabTick_.stop();
     monitorChange_.stop();
     watchScreens(false);
+    if (guardHolds_) {
+        guardHolds_ = false;
+        guard_->lockEnded(); // the lock's own end has told it already, unless it did not
+    }
     grabs_.release();
     shields_.clear();
     lockWindow_ = nullptr;
@@ -244,7 +222,7 @@ xcb_window_t X11DisplayCapture::grabTarget() const {
 }
 
 void X11DisplayCapture::grabInput() {
-    if (connection_ == nullptr) {
+    if (connection_ == nullptr || guardHolds_) {
         return;
     }
     grabs_.hold(grabTarget());
@@ -271,7 +249,18 @@ void X11DisplayCapture::scheduleGrabTick() {
 }
 
 bool X11DisplayCapture::inputHeld() const {
-    return grabs_.held();
+    return guardHolds_ ? guard_->inputHeld() : grabs_.held();
+}
+
+void X11DisplayCapture::guardEnded() {
+    if (!guardHolds_) {
+        return;
+    }
+    // Its grabs ended with it: this process holds the input for the rest of the lock.
+    guardHolds_ = false;
+    grabInput();
+    xcb_flush(connection_);
+    reportInputHeld();
 }
 
 void X11DisplayCapture::setInputHeldCallback(std::function<void(bool held)> callback) {
@@ -294,7 +283,7 @@ bool X11DisplayCapture::capsLockOn() {
         return false;
     }
     XcbReply<xcb_query_pointer_reply_t> pointer(
-        xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, root_), nullptr));
+        xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, screen_->root), nullptr));
     return pointer && (pointer->mask & XCB_MOD_MASK_LOCK) != 0;
 }
 
@@ -316,7 +305,7 @@ void X11DisplayCapture::placeLockWindow() {
     XcbReply<xcb_get_window_attributes_reply_t> attributes(
         xcb_get_window_attributes_reply(connection_, xcb_get_window_attributes(connection_, lock), nullptr));
     if (attributes) {
-        const std::uint32_t mask = attributes->your_event_mask | kLockWindowEvents;
+        const std::uint32_t mask = attributes->your_event_mask | kShieldEvents;
         xcb_change_window_attributes(connection_, lock, XCB_CW_EVENT_MASK, &mask);
     }
     XcbReply<xcb_get_geometry_reply_t> geometry(
@@ -326,14 +315,15 @@ void X11DisplayCapture::placeLockWindow() {
     }
     destroyForeignChildren(lock);
     restack();
+    // The focus makes Qt hand the keys to the window's password field, also the
+    // keys the guard forwards to it.
     xcb_set_input_focus(connection_, XCB_INPUT_FOCUS_PARENT, lock, XCB_CURRENT_TIME);
     grabInput(); // moves the grabs onto the lock window
     xcb_flush(connection_);
-}
-
-bool X11DisplayCapture::foreign(xcb_window_t window) const {
-    const xcb_setup_t* setup = xcb_get_setup(connection_);
-    return (window & ~setup->resource_id_mask) != setup->resource_id_base;
+    if (guardHolds_) {
+        guard_->setLockWindow(lock);
+        guard_->readReports(); // it has answered the cover by now, as a rule
+    }
 }
 
 void X11DisplayCapture::destroyForeignChildren(xcb_window_t parent) {
@@ -344,7 +334,7 @@ void X11DisplayCapture::destroyForeignChildren(xcb_window_t parent) {
     }
     const xcb_window_t* children = xcb_query_tree_children(tree.get());
     for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
-        if (foreign(children[i])) {
+        if (x11Foreign(connection_, children[i])) {
             xcb_destroy_window(connection_, children[i]);
         }
     }
@@ -372,7 +362,7 @@ void X11DisplayCapture::keepOnTop() {
     // Our own windows obscure one another too: restack only when some other window
     // is above them, so that restacking never feeds itself.
     XcbReply<xcb_query_tree_reply_t> tree(
-        xcb_query_tree_reply(connection_, xcb_query_tree(connection_, root_), nullptr));
+        xcb_query_tree_reply(connection_, xcb_query_tree(connection_, screen_->root), nullptr));
     if (tree) {
         const xcb_window_t* children = xcb_query_tree_children(tree.get()); // bottom to top
         const auto count = static_cast<std::size_t>(xcb_query_tree_children_length(tree.get()));
@@ -439,48 +429,9 @@ void X11DisplayCapture::watchScreens(bool on) {
 }
 
 bool X11DisplayCapture::restoreOurWindows(const xcb_generic_event_t* event) {
-    // Only what the server reports counts: any client may send a made-up
-    // DestroyNotify, which would otherwise make a shield leak past the unlock.
-    if ((event->response_type & 0x80) != 0) {
-        return false;
-    }
-    const std::uint8_t type = event->response_type;
-    // Which of our windows the event is about, and for the structure events, whether
-    // it is that window itself (not a child of it).
-    xcb_window_t window = XCB_NONE;
-    xcb_window_t child = XCB_NONE;
-    switch (type) {
-    case XCB_UNMAP_NOTIFY: {
-        const auto* e = reinterpret_cast<const xcb_unmap_notify_event_t*>(event);
-        window = e->event == e->window ? e->window : XCB_NONE;
-        break;
-    }
-    case XCB_DESTROY_NOTIFY: {
-        const auto* e = reinterpret_cast<const xcb_destroy_notify_event_t*>(event);
-        window = e->event == e->window ? e->window : XCB_NONE;
-        break;
-    }
-    case XCB_CONFIGURE_NOTIFY: {
-        const auto* e = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
-        window = e->event == e->window ? e->window : XCB_NONE;
-        break;
-    }
-    case XCB_CREATE_NOTIFY: {
-        const auto* e = reinterpret_cast<const xcb_create_notify_event_t*>(event);
-        window = e->parent;
-        child = e->window;
-        break;
-    }
-    case XCB_REPARENT_NOTIFY: {
-        const auto* e = reinterpret_cast<const xcb_reparent_notify_event_t*>(event);
-        window = e->event == e->parent ? e->parent : XCB_NONE;
-        child = e->window;
-        break;
-    }
-    default:
-        return false;
-    }
-    if (window == XCB_NONE) {
+    const X11WindowChange change = x11WindowChange(event);
+    const xcb_window_t window = change.window;
+    if (change.kind == X11WindowChange::None) {
         return false;
     }
     const auto shield =
@@ -490,26 +441,18 @@ bool X11DisplayCapture::restoreOurWindows(const xcb_generic_event_t* event) {
         return false;
     }
 
-    if (child != XCB_NONE) {
+    if (change.kind == X11WindowChange::ChildAdded) {
         // A window of another client inside ours could show anything over the lock.
-        if (foreign(child)) {
-            xcb_destroy_window(connection_, child);
+        if (x11Foreign(connection_, change.child)) {
+            xcb_destroy_window(connection_, change.child);
         }
-    } else if (type == XCB_CONFIGURE_NOTIFY) {
-        const auto* e = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
-        const QRect now(e->x, e->y, e->width, e->height);
+    } else if (change.kind == X11WindowChange::Configured) {
         const QRect wanted = isLockWindow ? lockRect_ : shield->rect();
-        if (now == wanted && e->border_width == 0) {
+        if (change.rect == toX11(wanted) && change.border == 0) {
             return true; // a restack, or our own move
         }
-        const std::uint32_t geometry[] = {
-            static_cast<std::uint32_t>(wanted.x()), static_cast<std::uint32_t>(wanted.y()),
-            static_cast<std::uint32_t>(wanted.width()), static_cast<std::uint32_t>(wanted.height()), 0};
-        xcb_configure_window(connection_, window,
-                             XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
-                                 XCB_CONFIG_WINDOW_HEIGHT | XCB_CONFIG_WINDOW_BORDER_WIDTH,
-                             geometry);
-    } else if (type == XCB_UNMAP_NOTIFY) {
+        x11PlaceWindow(connection_, window, toX11(wanted));
+    } else if (change.kind == X11WindowChange::Unmapped) {
         // The server ended any grab on it; map it again and take the grabs back.
         grabs_.windowGone(window);
         xcb_map_window(connection_, window);
@@ -550,6 +493,12 @@ bool X11DisplayCapture::nativeEventFilter(const QByteArray& eventType, void* mes
         return false;
     }
     const auto* event = static_cast<const xcb_generic_event_t*>(message);
+    const std::uint8_t type = event->response_type & 0x7f;
+    if (guardHolds_ && (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE)) {
+        // The guard reports the input held before it forwards the first key: the
+        // field takes that key only when the report has been read.
+        guard_->readReports();
+    }
     const QScopedValueRollback inFilter(inEventFilter_, true);
     if (grabs_.handleEvent(event)) {
         scheduleGrabTick();

@@ -11,15 +11,22 @@
 #include <QtCore/QTimer>
 
 #include "platform/DisplayCapture.h"
+#include "platform/x11/X11Cover.h"
 #include "platform/x11/X11GrabKeeper.h"
+
+class GuardLink;
 
 // Display capture on an X server: the displays are the RandR monitors of the
 // screen (the whole screen when RandR lists none).
 //
 // A capture maps a black override-redirect shield over the monitor. The first
-// capture also grabs the keyboard and the pointer (X11GrabKeeper, driven from a
-// QTimer here); once the lock window is known (raiseAboveShields) the grabs are
-// moved onto it and it gets the input focus, so typing reaches its password
+// capture also takes the keyboard and the pointer. While a guard runs (GuardLink)
+// the guard takes them, maps shields of its own under ours and forwards the keys
+// to the lock window, so that the input stays held if this process ends; only
+// without a guard (or once it ended) are the grabs this process's own
+// (X11GrabKeeper, driven from a QTimer here). Once the lock window is known
+// (raiseAboveShields) the grabs are moved onto it (or the guard is told where
+// the keys go) and it gets the input focus, so typing reaches its password
 // field. While anything is captured, what is on the screen is kept the way the
 // lock put it:
 //  - a refused grab is asked for again every 10 ms, held grabs are checked a few
@@ -39,7 +46,8 @@
 // is listed and every operation does nothing.
 class X11DisplayCapture : public QObject, public DisplayCapture, public QAbstractNativeEventFilter {
 public:
-    X11DisplayCapture();
+    // `guard` (may be null) must outlive the capture.
+    explicit X11DisplayCapture(GuardLink* guard = nullptr);
     ~X11DisplayCapture() override;
 
     std::vector<DisplayId> activeDisplays(std::size_t maxCount) override;
@@ -62,7 +70,7 @@ private:
     // destroyed with the object (move-only; a moved-from shield owns no window).
     class Shield {
     public:
-        Shield(xcb_connection_t* c, xcb_window_t root, std::uint32_t blackPixel, const Monitor& monitor);
+        Shield(xcb_connection_t* c, const xcb_screen_t& screen, const Monitor& monitor);
         ~Shield();
         Shield(Shield&& other) noexcept;
         Shield& operator=(Shield&& other) noexcept;
@@ -108,16 +116,18 @@ private:
     xcb_window_t lockWindowId() const;
     // Undoes what another client did to a shield or the lock window; true when the event was about one of them.
     bool restoreOurWindows(const xcb_generic_event_t* event);
-    // Whether `window` was created by another client than this one.
-    bool foreign(xcb_window_t window) const;
     void destroyForeignChildren(xcb_window_t parent);
     // Calls the inputHeld callback, from the event loop, when inputHeld() differs from what it last said.
     void reportInputHeld();
+    // The guard ended: the capture takes the input itself.
+    void guardEnded();
 
     xcb_connection_t* connection_;
-    xcb_window_t root_ = XCB_NONE;
-    std::uint32_t blackPixel_ = 0;
-    bool randrMonitors_ = false;
+    const xcb_screen_t* screen_ = nullptr;
+    bool listsMonitors_ = false;
+    GuardLink* guard_;
+    // The guard holds the input of the current capture.
+    bool guardHolds_ = false;
 
     std::vector<Monitor> lastListed_;
     QPointer<QWidget> lockWindow_;
