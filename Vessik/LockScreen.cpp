@@ -1,6 +1,8 @@
 // Locking and unlocking the screen.
+#include <chrono>
 #include <malloc.h>
 
+#include <QtCore/QDataStream>
 #include <QtCore/QFileInfo>
 #include <QtGui/QImageReader>
 #include <QtGui/QPainter>
@@ -19,6 +21,9 @@ namespace {
 
 // The most displays a lock lists and captures.
 constexpr std::size_t kMaxDisplays = 100;
+
+// The layout of the state handed to a restarted Vessik (lockState).
+constexpr quint32 kLockStateLayout = 1;
 
 // The lock's background for a window of `size` device pixels: the file at
 // "ImagePath" when "ImageType" is 1, else the bundle's screen.png. It is decoded
@@ -74,18 +79,59 @@ void VessikAppDelegate::lockScreen() {
     if (isCaptured_) {
         return;
     }
+    // The settings in force when the lock began answer the password check if the
+    // file cannot be read later in the lock (PasswordEntry.cpp).
+    lockSettings_ = properties_;
+    lockOutEnds_ = {};
+    beginLock(false);
+}
+
+QByteArray VessikAppDelegate::lockState() const {
+    QByteArray state;
+    QDataStream out(&state, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_6_4);
+    QByteArray settings = lockSettings_.toXml(nullptr, PropertyList::XmlLayout::Compact);
+    out << kLockStateLayout << static_cast<qint64>(lockOutEnds_.time_since_epoch().count()) << settings;
+    wipeBytes(settings);
+    return state;
+}
+
+void VessikAppDelegate::resumeLock(const QByteArray& state) {
+    readPlist(kSettingsResource);
+    QDataStream in(state);
+    in.setVersion(QDataStream::Qt_6_4);
+    quint32 layout = 0;
+    qint64 lockOutEnds = 0;
+    QByteArray settings;
+    in >> layout >> lockOutEnds >> settings;
+    const bool read = in.status() == QDataStream::Ok && layout == kLockStateLayout;
+    // A state that cannot be read still locks: a failure never unlocks.
+    lockSettings_ = read ? PropertyList::fromData(settings, nullptr) : properties_;
+    lockOutEnds_ = std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(read ? lockOutEnds : 0));
+    wipeBytes(settings);
+    const auto lockOutLeft =
+        std::chrono::ceil<std::chrono::milliseconds>(lockOutEnds_ - std::chrono::steady_clock::now()).count();
+    passwordLockedOut_ = lockOutLeft > 0;
+    beginLock(true);
+    if (passwordLockedOut_) {
+        startLockOut(lockOutLeft);
+    }
+}
+
+void VessikAppDelegate::beginLock(bool pictureAfterField) {
     if (inactivityTimer_ != nullptr) {
         inactivityTimer_->stop();
         inactivityTimer_->deleteLater(); // this may run inside the timer's own timeout
         inactivityTimer_ = nullptr;
     }
     isCaptured_ = true;
-    // The settings in force when the lock began answer the password check if the
-    // file cannot be read later in the lock (PasswordEntry.cpp).
-    lockSettings_ = properties_;
     lastAttempt_ = nextWrongEntryShutsDown(properties_);
     if (passwordTextbox_ != nullptr) {
         wipeField(*passwordTextbox_);
+    }
+    // Before anything is covered: from now on the lock outlives this process.
+    if (platform_.lockKeeper) {
+        platform_.lockKeeper->lockInForce(lockState());
     }
 
     // Cover and grab first: everything after this is drawing.
@@ -125,9 +171,19 @@ void VessikAppDelegate::lockScreen() {
     // The field waits until the keyboard and the pointer are held.
     showLockFeedback();
 
-    if (backgroundImage_ != nullptr) {
+    if (pictureAfterField) {
+        connect(lockWindow_, &OverrideWindow::painted, this, &VessikAppDelegate::showLockPicture,
+                static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::SingleShotConnection));
+    } else {
+        showLockPicture();
+    }
+}
+
+void VessikAppDelegate::showLockPicture() {
+    if (backgroundImage_ != nullptr && lockWindow_ != nullptr && isCaptured_) {
         const qreal ratio = lockWindow_->devicePixelRatioF();
-        QImage picture = backgroundPicture(properties_, bundle_, lockWindow_->size() * ratio);
+        QImage picture =
+            backgroundPicture(properties_.isNull() ? lockSettings_ : properties_, bundle_, lockWindow_->size() * ratio);
         if (picture.isNull()) {
             backgroundImage_->clear();
         } else {
@@ -150,6 +206,10 @@ void VessikAppDelegate::unlockScreen() {
     // The typed password does not stay in the hidden field.
     if (passwordTextbox_ != nullptr) {
         wipeField(*passwordTextbox_);
+    }
+    // Nothing may hold the input once the displays are given back.
+    if (platform_.lockKeeper) {
+        platform_.lockKeeper->lockEnded();
     }
     DisplayCapture& displays = *platform_.displays;
     for (const DisplayId display : displays.activeDisplays(kMaxDisplays)) {

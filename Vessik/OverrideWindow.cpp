@@ -56,6 +56,11 @@ void OverrideWindow::showFeedback(const LockFeedback& feedback) {
     ui_->capsLockLabel->setVisible(feedback.capsLock);
 }
 
+void OverrideWindow::paintEvent(QPaintEvent* event) {
+    QWidget::paintEvent(event);
+    Q_EMIT painted();
+}
+
 void OverrideWindow::closeEvent(QCloseEvent* event) {
     event->ignore();
 }

@@ -45,7 +45,12 @@ public:
     // when the window is built). The field and the picture do not move.
     void showFeedback(const LockFeedback& feedback);
 
+Q_SIGNALS:
+    // The window has been painted (at the end of each paint of the window itself).
+    void painted();
+
 protected:
+    void paintEvent(QPaintEvent* event) override;
     // Ignores every close request: the window manager's, and WM_DELETE_WINDOW
     // from any client. Only an unlock hides the window; closing it mid-lock would
     // leave no way to unlock.

@@ -90,18 +90,29 @@ void VessikAppDelegate::passwordTextbox(QLineEdit* sender) {
         wipeField(*passwordTextbox_);
     }
     showLockFeedback();
+    const std::int64_t lockOutMs = std::clamp<std::int64_t>(retryTime, 0, kLongestRetryTime) * 1000;
+    startLockOut(lockOutMs);
+    // A Vessik started again after this one ended keeps the lock-out to its end.
+    lockOutEnds_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(lockOutMs);
+    if (platform_.lockKeeper) {
+        platform_.lockKeeper->lockInForce(lockState());
+    }
+    if (!readFailed) {
+        writePlist(properties_, kSettingsResource);
+    }
+}
+
+void VessikAppDelegate::startLockOut(std::int64_t ms) {
     // One-shot, owned by the delegate; nothing cancels it.
     auto* timer = new QTimer(this);
     timer->setObjectName(QStringLiteral("enablePasswordTimer"));
     timer->setSingleShot(true);
+    timer->setTimerType(Qt::PreciseTimer); // ends when the lock-out does, also one resumed by a new Vessik
     connect(timer, &QTimer::timeout, this, [this, timer] {
         timer->deleteLater();
         enablePasswordTextbox();
     });
-    timer->start(static_cast<int>(std::clamp<std::int64_t>(retryTime, 0, kLongestRetryTime) * 1000));
-    if (!readFailed) {
-        writePlist(properties_, kSettingsResource);
-    }
+    timer->start(static_cast<int>(ms));
 }
 
 void VessikAppDelegate::enablePasswordTextbox() {

@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include <QtCore/QByteArray>
 #include <QtCore/QString>
 #include <QtWidgets/QLineEdit>
 
@@ -10,6 +11,13 @@ void wipeText(QString& text) {
         ::explicit_bzero(text.data(), static_cast<std::size_t>(text.size()) * sizeof(QChar));
     }
     text = QString();
+}
+
+void wipeBytes(QByteArray& bytes) {
+    if (bytes.isDetached() && !bytes.isEmpty()) {
+        ::explicit_bzero(bytes.data(), static_cast<std::size_t>(bytes.size()));
+    }
+    bytes = QByteArray();
 }
 
 void wipeField(QLineEdit& field) {

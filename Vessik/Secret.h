@@ -1,5 +1,6 @@
 #pragma once
 
+class QByteArray;
 class QLineEdit;
 class QString;
 
@@ -10,6 +11,9 @@ class QString;
 // Overwrites the characters of `text` when no other QString shares them (then
 // Vessik's is the last copy), and empties it either way.
 void wipeText(QString& text);
+
+// The same for bytes.
+void wipeBytes(QByteArray& bytes);
 
 // Empties `field` and its undo history, then overwrites the characters it held
 // when nothing else shares them.

@@ -86,6 +86,13 @@ void VessikAppDelegate::applicationDidFinishLaunching() {
     watchSettingsFile();
     startSessionIntegration();
     checkTrayHost();
+    // Started again by the guard of a lock while that lock is in force: the lock
+    // comes back at once, before any tick.
+    if (platform_.lockKeeper) {
+        if (const std::optional<QByteArray> state = platform_.lockKeeper->resumedLock(); state && !isCaptured_) {
+            resumeLock(*state);
+        }
+    }
 }
 
 void VessikAppDelegate::checkTrayHost() {
@@ -98,9 +105,10 @@ void VessikAppDelegate::checkTrayHost() {
         }
         log(QStringLiteral("No system tray on this desktop: Vessik runs without its tray icon. Start Vessik again "
                            "from the application menu to open its settings."));
-        // Without a password Vessik never locks, and here nothing else would say so.
+        // Without a password Vessik never locks, and here nothing else would say so
+        // (a lock resumed without one is no time to ask).
         readPlist(kSettingsResource);
-        if (!properties_.contains(SettingsKeys::Password)) {
+        if (!properties_.contains(SettingsKeys::Password) && !isCaptured_) {
             settingsButton(nullptr);
         }
     });

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -197,6 +198,20 @@ private:
     void log(const QString& line) const;
     // Whether one more wrong entry would bring "RetryLeft" of `settings` to exactly 0.
     static bool nextWrongEntryShutsDown(const PropertyList& settings);
+    // The lock's steps after the checks of lockScreen, with lockSettings_ and
+    // lockOutEnds_ set. With `pictureAfterField` the background picture is decoded
+    // only once the window with its field has been painted.
+    void beginLock(bool pictureAfterField);
+    // Decodes the background picture into the lock window.
+    void showLockPicture();
+    // Resumes the lock that `state` (lockState() of an earlier Vessik) describes,
+    // whatever the settings file says now.
+    void resumeLock(const QByteArray& state);
+    // What a Vessik started again needs to resume the current lock: the settings
+    // of its beginning and the end of a running lock-out.
+    QByteArray lockState() const;
+    // Disables the password field for `ms` milliseconds (enablePasswordTextbox ends it).
+    void startLockOut(std::int64_t ms);
     // Without a tray host a few seconds after start-up: says so, and opens the
     // settings window while no password is stored.
     void checkTrayHost();
@@ -254,6 +269,9 @@ private:
     PropertyList lockSettings_;
     // A wrong entry disabled the field, and the re-enable timer has not fired yet.
     bool passwordLockedOut_ = false;
+    // When the lock-out of the last wrong entry of this lock ends (steady clock,
+    // the same for every process of the machine since its boot).
+    std::chrono::steady_clock::time_point lockOutEnds_;
     // The next wrong entry forces the shutdown, by the count read last.
     bool lastAttempt_ = false;
 

@@ -78,6 +78,28 @@ private:
     std::shared_ptr<FakeEvents> ev_;
 };
 
+// The keeper of a lock beyond Vessik's life: records the state handed to it.
+class FakeLockKeeper : public LockKeeper {
+public:
+    explicit FakeLockKeeper(std::shared_ptr<FakeEvents> ev) : ev_(std::move(ev)) {}
+    std::optional<QByteArray> resumed; // what resumedLock() answers
+    std::optional<QByteArray> state;   // the last state of a lock in force; nothing once it ended
+
+    void start() override { ev_->add(QStringLiteral("keeper start")); }
+    std::optional<QByteArray> resumedLock() const override { return resumed; }
+    void lockInForce(const QByteArray& s) override {
+        ev_->add(QStringLiteral("keeper lock"));
+        state = s;
+    }
+    void lockEnded() override {
+        ev_->add(QStringLiteral("keeper end"));
+        state.reset();
+    }
+
+private:
+    std::shared_ptr<FakeEvents> ev_;
+};
+
 class FakeHotKeys : public HotKeyService {
 public:
     struct Registered {
@@ -279,6 +301,7 @@ public:
 struct FakePlatform {
     std::shared_ptr<FakeEvents> events = std::make_shared<FakeEvents>();
     std::shared_ptr<QStringList> logLines = std::make_shared<QStringList>();
+    FakeLockKeeper* lockKeeper = nullptr;
     FakeDisplays* displays = nullptr;
     FakeHotKeys* hotKeys = nullptr;
     FakeSymbolicHotKeys* symbolicHotKeys = nullptr;
@@ -294,6 +317,7 @@ struct FakePlatform {
     PlatformServices take() {
         PlatformServices p;
         p.log = std::make_unique<FakeLog>(logLines);
+        p.lockKeeper = keep(lockKeeper, events);
         p.displays = keep(displays, events);
         p.hotKeys = keep(hotKeys);
         p.symbolicHotKeys = keep(symbolicHotKeys);

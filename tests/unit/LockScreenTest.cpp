@@ -53,8 +53,10 @@ TEST_F(LockScreenTest, RefusedLocksChangeNothing) {
 TEST_F(LockScreenTest, ALockCapturesEveryDisplayThenShowsTheWindowAboveThem) {
     field().setText(QStringLiteral("left over"));
     delegate().lockScreen();
-    EXPECT_EQ(fakes.events->events, QStringList({QStringLiteral("list 100"), QStringLiteral("capture 0"),
-                                                 QStringLiteral("capture 1"), QStringLiteral("raise")}));
+    // The keeper of the lock hears of it before anything is covered.
+    EXPECT_EQ(fakes.events->events,
+              QStringList({QStringLiteral("keeper lock"), QStringLiteral("list 100"), QStringLiteral("capture 0"),
+                           QStringLiteral("capture 1"), QStringLiteral("raise")}));
     EXPECT_EQ(fakes.displays->raised, &window());
     EXPECT_TRUE(fakes.displays->raisedWhileVisible);
     EXPECT_TRUE(delegate().isCaptured());
@@ -80,8 +82,9 @@ TEST_F(LockScreenTest, UnlockHidesReleasesEveryDisplayAndWatchesAgainASecondLate
     bool hiddenAtRelease = true;
     fakes.displays->onRelease = [&] { hiddenAtRelease = hiddenAtRelease && !window().isVisible(); };
     delegate().unlockScreen();
-    EXPECT_EQ(fakes.events->events,
-              QStringList({QStringLiteral("list 100"), QStringLiteral("release 0"), QStringLiteral("release 1")}));
+    // The keeper lets go before the displays are released.
+    EXPECT_EQ(fakes.events->events, QStringList({QStringLiteral("keeper end"), QStringLiteral("list 100"),
+                                                 QStringLiteral("release 0"), QStringLiteral("release 1")}));
     EXPECT_TRUE(hiddenAtRelease);
     EXPECT_FALSE(delegate().isCaptured());
     QTimer* timer = delegate().inactivityTimer();

@@ -1,6 +1,7 @@
 // The password field of the lock window and the retry count in the settings file.
 #include <sys/stat.h>
 
+#include <QtCore/QElapsedTimer>
 #include <QtTest/QTest>
 
 #include "unit/LockTestSupport.h"
@@ -182,6 +183,53 @@ TEST_F(PasswordEntryTest, AnUnreadableFileMidLockNeitherLocksOutNorCounts) {
     enter(QStringLiteral("pw"));
     EXPECT_FALSE(delegate().isCaptured());
     EXPECT_EQ(files.readSettings(), QByteArray("<plist><dict><key>Password")) << "nothing is written over it";
+}
+
+TEST_F(PasswordEntryTest, ALockResumedByAVessikStartedAgainLocksAtOnceWithItsLockOutAndItsSettings) {
+    const std::tuple<const char*, std::function<void(TestBundle&)>, bool> cases[] = {
+        {"the file as it was", [](TestBundle&) {}, true},
+        {"\"InactivityTime\" 0",
+         [](TestBundle& f) {
+             f.editSettings([](PropertyList& p) { p.setInteger(QStringLiteral("InactivityTime"), 0); });
+         },
+         true},
+        {"an unreadable file (the lock's own settings let the password in)",
+         [](TestBundle& f) { f.writeSettings("<plist><dict><key>Password"); }, true},
+        {"no \"Password\" (nothing matches)",
+         [](TestBundle& f) { f.editSettings([](PropertyList& p) { p.remove(QStringLiteral("Password")); }); }, false},
+    };
+    for (const auto& [name, change, unlocks] : cases) {
+        editSettings([](PropertyList& p) {
+            p.setString(QStringLiteral("Password"), QStringLiteral("pw"));
+            p.setInteger(QStringLiteral("InactivityTime"), 300);
+            p.setInteger(QStringLiteral("RetryTime"), 5);
+            p.setInteger(kRetryLeft, 3);
+        });
+        start({});
+        lock();
+        enter(QStringLiteral("wrong")); // 2 left, and a lock-out of 5 s
+        QElapsedTimer sinceWrongEntry;
+        sinceWrongEntry.start();
+        ASSERT_TRUE(fakes.lockKeeper->state) << name;
+        const QByteArray state = *fakes.lockKeeper->state;
+        change(files);
+
+        start({.resumedLock = state});
+        EXPECT_TRUE(delegate().isCaptured()) << name << ": locked at launch, before any tick";
+        EXPECT_TRUE(fakes.events->events.contains(QStringLiteral("keeper lock"))) << name;
+        EXPECT_EQ(delegate().inactivityTimer(), nullptr) << name;
+        EXPECT_FALSE(field().isEnabled()) << name << ": the lock-out goes on";
+        ASSERT_NE(reenableTimer(), nullptr) << name;
+        EXPECT_GT(reenableTimer()->remainingTime(), 4000) << name;
+        EXPECT_LE(reenableTimer()->remainingTime(), 5000 - sinceWrongEntry.elapsed() + 1)
+            << name << ": to its end, not anew";
+        if (!files.settings().isNull()) {
+            EXPECT_EQ(settings().integerValue(kRetryLeft), 2) << name;
+        }
+        delegate().enablePasswordTextbox();
+        enter(QStringLiteral("pw"));
+        EXPECT_EQ(delegate().isCaptured(), !unlocks) << name;
+    }
 }
 
 TEST_F(PasswordEntryTest, TheLinesBelowTheFieldSayWhyItWaitsAndWhatTheNextWrongEntryDoes) {
