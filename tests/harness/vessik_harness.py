@@ -131,6 +131,30 @@ class Xvfb:
         self.runtime.cleanup()
 
 
+def child_pids(pid):
+    """Pids of the running children of process `pid` (from /proc)."""
+    children = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == pid and fields[0] != "Z":
+                children.append(int(entry))
+    return children
+
+
+def process_ended(pid):
+    """Whether process `pid` has ended (gone, or a zombie that nobody has reaped yet)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
+    except OSError:
+        return True
+
+
 def stop_process(proc, timeout=5):
     """Ends a process that this harness started, by its pid only."""
     if proc.poll() is None:

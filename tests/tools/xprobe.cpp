@@ -17,6 +17,8 @@
 //                             map a red window inside WINDOW, print its id, keep it until
 //                             stdin closes
 //   xprobe close WINDOW       send it WM_DELETE_WINDOW, as a window manager's close does
+//   xprobe sniff WINDOW       select key events on another client's window, print
+//                             "listening", and when stdin closes, how many it got
 //   xprobe pixel X Y          print the colour of the screen at that point as "R G B"
 //   xprobe bright X Y W H     print how many pixels of that rectangle are near white
 //   xprobe grab-key KEY MODS  try a passive grab of a key on the root; prints 0 when
@@ -42,6 +44,18 @@
 //                             CLOCK_MONOTONIC time, in seconds, at which it first
 //                             found the keyboard held, or "timeout"
 //   xprobe idle               print the server's milliseconds since the last input
+//   xprobe watch SECONDS X Y [X Y...]
+//                             print "watching", then for SECONDS, about every
+//                             millisecond, try to grab the keyboard and the pointer
+//                             (letting go at once), ask for the topmost window at each
+//                             point (the mapped top-level window the server finds
+//                             there) and for the colour at the first one; then print
+//                             one line for each time one of them was not held by
+//                             another client or a point showed a window whose class
+//                             is not "Vessik" ("T keyboard", "T pointer",
+//                             "T uncovered X Y CLASS"), one for each change of that
+//                             colour ("T colour R G B"), T in seconds since the
+//                             start, and last "polls N"
 //
 // KEY is an XKB key name (AC01 is the key of "A" on a US keyboard, whatever the
 // layout); KEYS joins key names with "+" (LFSH+LCTL+LALT+AC09). MODS joins
@@ -272,12 +286,18 @@ xcb_window_t mapWindow(xcb_connection_t* c, const xcb_screen_t* screen, int x, i
     return window;
 }
 
-// The class part of WM_CLASS ("instance\0class\0"), or "-".
-std::string windowClass(xcb_connection_t* c, xcb_window_t w) {
-    Reply<xcb_get_property_reply_t> r(
-        xcb_get_property_reply(c, xcb_get_property(c, 0, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 256), nullptr));
+xcb_get_property_cookie_t askClass(xcb_connection_t* c, xcb_window_t w) {
+    return xcb_get_property(c, 0, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 256);
+}
+
+// The class part of WM_CLASS ("instance\0class\0") that `cookie` asked for: "-"
+// when the window has none, nothing when the window is gone.
+std::optional<std::string> windowClass(xcb_connection_t* c, xcb_get_property_cookie_t cookie) {
+    xcb_generic_error_t* error = nullptr;
+    Reply<xcb_get_property_reply_t> r(xcb_get_property_reply(c, cookie, &error));
+    Reply<xcb_generic_error_t> gone(error);
     if (!r) {
-        return "-";
+        return gone ? std::nullopt : std::optional<std::string>("-");
     }
     const char* data = static_cast<const char*>(xcb_get_property_value(r.get()));
     const std::string value(data, static_cast<std::size_t>(xcb_get_property_value_length(r.get())));
@@ -286,6 +306,10 @@ std::string windowClass(xcb_connection_t* c, xcb_window_t w) {
         return "-";
     }
     return value.substr(nul + 1, value.find('\0', nul + 1) - nul - 1);
+}
+
+std::string windowClass(xcb_connection_t* c, xcb_window_t w) {
+    return windowClass(c, askClass(c, w)).value_or("-");
 }
 
 void printTopWindow(xcb_connection_t* c, xcb_window_t root, int x, int y) {
@@ -372,19 +396,92 @@ xcb_window_t windowArgument(const std::string& text) {
     return static_cast<xcb_window_t>(std::strtoul(text.c_str(), nullptr, 0));
 }
 
-void printPixel(xcb_connection_t* c, xcb_window_t root, int x, int y) {
-    Reply<xcb_get_image_reply_t> r(
-        xcb_get_image_reply(c,
-                            xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, static_cast<std::int16_t>(x),
-                                          static_cast<std::int16_t>(y), 1, 1, ~0U),
-                            nullptr));
+xcb_get_image_cookie_t askPixel(xcb_connection_t* c, xcb_window_t root, int x, int y) {
+    return xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                         1, 1, ~0U);
+}
+
+// The colour that `cookie` asked for, as "R G B", or "error".
+std::string pixel(xcb_connection_t* c, xcb_get_image_cookie_t cookie) {
+    Reply<xcb_get_image_reply_t> r(xcb_get_image_reply(c, cookie, nullptr));
     if (!r || xcb_get_image_data_length(r.get()) < 4) {
-        std::printf("error\n");
-        return;
+        return "error";
     }
-    std::uint32_t pixel = 0;
-    std::memcpy(&pixel, xcb_get_image_data(r.get()), 4); // 24-bit TrueColor, 32 bits a pixel
-    std::printf("%u %u %u\n", (pixel >> 16) & 0xff, (pixel >> 8) & 0xff, pixel & 0xff);
+    std::uint32_t value = 0;
+    std::memcpy(&value, xcb_get_image_data(r.get()), 4); // 24-bit TrueColor, 32 bits a pixel
+    return std::to_string((value >> 16) & 0xff) + " " + std::to_string((value >> 8) & 0xff) + " " +
+           std::to_string(value & 0xff);
+}
+
+struct Point {
+    int x;
+    int y;
+};
+
+// xprobe watch: what another client could get while it polls. Every request of
+// a poll goes out before any reply is read.
+void watch(xcb_connection_t* c, xcb_window_t root, double seconds, const std::vector<Point>& points) {
+    std::printf("watching\n");
+    std::fflush(stdout);
+    std::vector<std::string> seen;
+    std::string colour;
+    long polls = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (t > seconds) {
+            break;
+        }
+        const auto keyboard = xcb_grab_keyboard(c, 0, root, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
+        const auto pointer = xcb_grab_pointer(c, 0, root, XCB_EVENT_MASK_BUTTON_PRESS, XCB_GRAB_MODE_ASYNC,
+                                              XCB_GRAB_MODE_ASYNC, XCB_NONE, XCB_NONE, XCB_CURRENT_TIME);
+        std::vector<xcb_translate_coordinates_cookie_t> tops;
+        for (const Point& p : points) {
+            tops.push_back(xcb_translate_coordinates(c, root, root, static_cast<std::int16_t>(p.x),
+                                                     static_cast<std::int16_t>(p.y)));
+        }
+        const auto shown = askPixel(c, root, points.front().x, points.front().y);
+        char time[32];
+        std::snprintf(time, sizeof time, "%.4f ", t);
+        if (Reply<xcb_grab_keyboard_reply_t> k(xcb_grab_keyboard_reply(c, keyboard, nullptr));
+            k && k->status == XCB_GRAB_STATUS_SUCCESS) {
+            xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
+            seen.push_back(time + std::string("keyboard"));
+        }
+        if (Reply<xcb_grab_pointer_reply_t> p(xcb_grab_pointer_reply(c, pointer, nullptr));
+            p && p->status == XCB_GRAB_STATUS_SUCCESS) {
+            xcb_ungrab_pointer(c, XCB_CURRENT_TIME);
+            seen.push_back(time + std::string("pointer"));
+        }
+        std::vector<xcb_window_t> windows;
+        std::vector<xcb_get_property_cookie_t> classes;
+        for (const xcb_translate_coordinates_cookie_t& top : tops) {
+            Reply<xcb_translate_coordinates_reply_t> r(xcb_translate_coordinates_reply(c, top, nullptr));
+            windows.push_back(r ? r->child : XCB_NONE);
+            if (windows.back() != XCB_NONE) {
+                classes.push_back(askClass(c, windows.back()));
+            }
+        }
+        auto next = classes.begin();
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            // A window that is gone by now was on top when asked: the next poll tells.
+            const std::optional<std::string> name = windows[i] == XCB_NONE ? "none" : windowClass(c, *next++);
+            if (name && *name != "Vessik") {
+                seen.push_back(time + std::string("uncovered ") + std::to_string(points[i].x) + " " +
+                               std::to_string(points[i].y) + " " + *name);
+            }
+        }
+        if (std::string now = pixel(c, shown); now != colour) {
+            colour = now;
+            seen.push_back(time + std::string("colour ") + colour);
+        }
+        ++polls;
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    for (const std::string& line : seen) {
+        std::printf("%s\n", line.c_str());
+    }
+    std::printf("polls %ld\n", polls);
 }
 
 // Pixels of the rectangle whose three channels are all above 200 (white text).
@@ -477,6 +574,19 @@ int main(int argc, char** argv) {
         std::printf("0x%x\n", child);
         std::fflush(stdout);
         waitForStdinToClose();
+    } else if (cmd == "sniff") {
+        const std::uint32_t keys = XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE;
+        xcb_change_window_attributes(c, windowArgument(arg(2)), XCB_CW_EVENT_MASK, &keys);
+        sync(c);
+        std::printf("listening\n");
+        std::fflush(stdout);
+        waitForStdinToClose();
+        int got = 0;
+        while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
+            const int type = event->response_type & 0x7F;
+            got += type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE ? 1 : 0;
+        }
+        std::printf("%d\n", got);
     } else if (cmd == "close") {
         xcb_client_message_event_t message{};
         message.response_type = XCB_CLIENT_MESSAGE;
@@ -492,7 +602,7 @@ int main(int argc, char** argv) {
     } else if (cmd == "bright") {
         printBright(c, root, number(2), number(3), number(4), number(5));
     } else if (cmd == "pixel") {
-        printPixel(c, root, number(2), number(3));
+        std::printf("%s\n", pixel(c, askPixel(c, root, number(2), number(3))).c_str());
     } else if (cmd == "grab-key") {
         const xcb_keycode_t key = keycodeOf(c, arg(2));
         const std::uint16_t mods = modifiersOf(arg(3));
@@ -550,6 +660,15 @@ int main(int argc, char** argv) {
         } else {
             std::printf("timeout\n");
         }
+    } else if (cmd == "watch") {
+        std::vector<Point> points;
+        for (int i = 3; i + 1 < argc; i += 2) {
+            points.push_back({number(i), number(i + 1)});
+        }
+        if (points.empty()) {
+            fail("watch needs a point");
+        }
+        watch(c, root, std::atof(arg(2).c_str()), points);
     } else if (cmd == "idle") {
         Reply<xcb_screensaver_query_info_reply_t> info(
             xcb_screensaver_query_info_reply(c, xcb_screensaver_query_info(c, root), nullptr));

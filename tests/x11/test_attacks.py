@@ -20,12 +20,6 @@ NOBODY = 65534
 
 
 class AttackTestCase(LockTestCase):
-    def field_usable(self):
-        return min(self.pixel(FIELD)) > 210
-
-    def field_disabled(self):
-        return self.pixel(FIELD) == (180, 180, 180)  # the disabled field's grey
-
     def lock_and_wait(self):
         self.lock()
         wait_until(self.lock_intact, message="the lock")

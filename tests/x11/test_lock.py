@@ -53,6 +53,12 @@ class LockTestCase(VessikTestCase):
     def pixel(self, point):
         return tuple(int(v) for v in self.probe("pixel", *point).split())
 
+    def field_usable(self):
+        return min(self.pixel(FIELD)) > 210
+
+    def field_disabled(self):
+        return self.pixel(FIELD) == (180, 180, 180)  # the disabled field's grey
+
     def lines_shown(self):
         """How many white pixels of text the lines below the field show."""
         return int(self.probe("bright", *LINES))
