@@ -6,11 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <poll.h>
 #include <pwd.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -50,18 +48,6 @@ template <typename T> void wipe(std::vector<T>& bytes) {
     bytes.clear();
 }
 
-bool send(int fd, Message type, const void* payload, std::size_t size) {
-    std::vector<char> packet(size + 1);
-    packet[0] = static_cast<char>(type);
-    if (size > 0) {
-        std::memcpy(packet.data() + 1, payload, size);
-    }
-    const bool sent = fd >= 0 && ::send(fd, packet.data(), packet.size(), MSG_NOSIGNAL | MSG_DONTWAIT) ==
-                                     static_cast<ssize_t>(packet.size());
-    wipe(packet);
-    return sent;
-}
-
 } // namespace
 
 Guard::Guard(xcb_connection_t* c, const xcb_screen_t& screen, int link, std::vector<std::string> vessikCommand)
@@ -95,9 +81,8 @@ int Guard::run() {
             return 0;
         }
         const Clock::time_point now = Clock::now();
-        if (grabTick_ && now >= *grabTick_) {
+        if (const auto due = grabs_.tickDue(); due && now >= *due) {
             grabs_.tick();
-            afterKeeper();
         }
         if (startDeadline_ && now >= *startDeadline_ && child_ > 0) {
             log("Vessik did not show its lock window within 10 s of its start; ending it.");
@@ -119,7 +104,7 @@ int Guard::run() {
             continue;
         }
         int timeout = -1;
-        for (const auto& due : {grabTick_, startDeadline_}) {
+        for (const auto& due : {grabs_.tickDue(), startDeadline_}) {
             if (due) {
                 const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now()).count();
                 const int ms = static_cast<int>(std::clamp<decltype(left)>(left, 0, 60000));
@@ -189,7 +174,7 @@ void Guard::handleMessage(const std::vector<char>& packet) {
 
 void Guard::sendHeld() {
     const std::uint8_t held = grabs_.held() ? 1 : 0;
-    send(link_, Message::InputHeld, &held, 1);
+    guardlink::send(link_, Message::InputHeld, &held, 1);
 }
 
 void Guard::closeLink() {
@@ -237,19 +222,10 @@ bool Guard::vessikEnded() {
 }
 
 void Guard::restartVessik() {
-    int fds[2] = {-1, -1};
-    if (command_.empty() || ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) {
-        giveUp("no link for a new Vessik");
+    if (command_.empty()) {
+        giveUp("there is no Vessik to start");
         return;
     }
-    if (fds[1] == guardlink::kGuardLinkFd) { // dup2 onto itself would keep close-on-exec
-        const int moved = ::fcntl(fds[1], F_DUPFD_CLOEXEC, guardlink::kGuardLinkFd + 1);
-        ::close(fds[1]);
-        fds[1] = moved;
-    }
-    // Waiting for the new Vessik before it starts.
-    send(fds[0], Message::Resume, state_.data(), state_.size());
-
     std::vector<char*> argv;
     for (std::string& argument : command_) {
         argv.push_back(argument.data());
@@ -264,34 +240,17 @@ void Guard::restartVessik() {
     }
     env.push_back(variable.data());
     env.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], guardlink::kGuardLinkFd);
-    posix_spawn_file_actions_addclosefrom_np(&actions, guardlink::kGuardLinkFd + 1);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigset_t all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all); // what the guard ignores, Vessik does not
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = 0;
-    const int error = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), env.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    ::close(fds[1]);
-    if (error != 0) {
-        ::close(fds[0]);
-        giveUp("cannot start " + command_[0] + ": " + std::strerror(error));
+    // The state waits on the link for the new Vessik.
+    const guardlink::Peer vessik =
+        guardlink::start(argv.data(), env.data(), false, Message::Resume, state_.data(), state_.size());
+    if (vessik.pid == 0) {
+        giveUp("cannot start " + command_[0] + ": " + std::strerror(vessik.error));
         return;
     }
-    link_ = fds[0];
-    child_ = pid;
+    link_ = vessik.link;
+    child_ = vessik.pid;
     startDeadline_ = Clock::now() + kStartTime;
-    log("Vessik ended during a lock; the lock is kept and Vessik started again (pid " + std::to_string(pid) + ").");
+    log("Vessik ended during a lock; the lock is kept and Vessik started again (pid " + std::to_string(child_) + ").");
 }
 
 void Guard::giveUp(const std::string& why) {
@@ -354,7 +313,6 @@ void Guard::handleEvent(const xcb_generic_event_t* event) {
         return;
     }
     if (grabs_.handleEvent(event)) {
-        afterKeeper();
         return;
     }
     if (type == XCB_EXPOSE && gaveUp_) {
@@ -444,7 +402,6 @@ void Guard::cover() {
         xcb_flush(c_);
         followMonitors();
         grabs_.collect();
-        afterKeeper();
     }
     checkPlace_ = true;
 }
@@ -455,7 +412,6 @@ void Guard::uncover() {
     }
     covered_ = false;
     grabs_.release();
-    afterKeeper();
     const std::uint32_t none = XCB_EVENT_MASK_NO_EVENT;
     xcb_change_window_attributes(c_, screen_.root, XCB_CW_EVENT_MASK, &none);
     if (randrEvent_ != 0) {
@@ -568,16 +524,6 @@ void Guard::keepPlace() {
 void Guard::holdInput() {
     if (covered_ && !shields_.empty()) {
         grabs_.hold(shields_.front().window);
-        afterKeeper();
-    }
-}
-
-void Guard::afterKeeper() {
-    const int interval = grabs_.tickInterval();
-    if (interval < 0) {
-        grabTick_.reset();
-    } else {
-        grabTick_ = Clock::now() + std::chrono::milliseconds(interval);
     }
 }
 

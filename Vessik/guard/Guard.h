@@ -66,7 +66,6 @@ private:
     // other client's, or on top while no Vessik is linked.
     void keepPlace();
     void holdInput();
-    void afterKeeper();
     void drawMessage(const Shield& shield);
     std::vector<Shield>::iterator findShield(xcb_window_t window);
 
@@ -89,7 +88,6 @@ private:
 
     std::vector<Shield> shields_;
     X11GrabKeeper grabs_;
-    std::optional<Clock::time_point> grabTick_;
     bool checkPlace_ = false;
     bool monitorsChanged_ = false;
     std::uint8_t randrEvent_ = 0; // first event code of RandR, 0 without it

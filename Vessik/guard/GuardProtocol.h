@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 
 // The link between Vessik and its guard (vessik-guard), shared by both programs.
 //
@@ -38,5 +39,23 @@ constexpr const char* kGuardLinkVariable = "VESSIK_GUARD_FD";
 constexpr std::size_t kMaxState = 128 * 1024;
 // The largest packet either side sends.
 constexpr std::size_t kMaxPacket = kMaxState + 1;
+
+// Sends one message on `link` without waiting and without SIGPIPE; false when
+// it was not sent whole (the other side ended, or its queue is full).
+bool send(int link, Message type, const void* payload, std::size_t size);
+
+// A program started at the other end of a new link.
+struct Peer {
+    pid_t pid = 0;
+    int link = -1; // this side's end, close-on-exec, non-blocking
+    int error = 0; // errno of the failure when pid is 0
+};
+// Makes a link and starts `argv[0]` with `argv` and `envp`, its end of the link
+// as kGuardLinkFd and no descriptor above it, every signal at its default and
+// none blocked; with `newSession` in a session of its own. `first` (`size`
+// bytes of type `type`, unless `size` is 0 and `type` is 0) waits on the link
+// for the program before it starts.
+Peer start(char* const argv[], char* const envp[], bool newSession, Message type = Message{},
+           const void* first = nullptr, std::size_t size = 0);
 
 } // namespace guardlink

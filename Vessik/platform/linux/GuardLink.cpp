@@ -2,13 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -96,17 +93,6 @@ void GuardLink::spawn() {
     }
     spawnTimes_.push_back(now);
 
-    int fds[2] = {-1, -1};
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) {
-        log_->log(QStringLiteral("Cannot start the guard of the lock: %1").arg(errorText(errno)));
-        return;
-    }
-    // dup2 onto the same number would keep close-on-exec set.
-    if (fds[1] == guardlink::kGuardLinkFd) {
-        const int moved = ::fcntl(fds[1], F_DUPFD_CLOEXEC, guardlink::kGuardLinkFd + 1);
-        ::close(fds[1]);
-        fds[1] = moved;
-    }
     const QByteArray program = QFile::encodeName(guardPath_);
     std::vector<QByteArray> arguments{program};
     for (const QString& argument : vessikCommand_) {
@@ -117,43 +103,20 @@ void GuardLink::spawn() {
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
-
-    // Only the link and the standard streams: above all not the single-instance
-    // lock, which would keep a restarted Vessik from running.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], guardlink::kGuardLinkFd);
-    posix_spawn_file_actions_addclosefrom_np(&actions, guardlink::kGuardLinkFd + 1);
     // A session of its own: a terminal's hang-up or Ctrl+C that ends Vessik spares the guard.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigset_t all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = 0;
-    const int error = ::posix_spawn(&pid, program.constData(), &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    ::close(fds[1]);
-    if (error != 0) {
-        ::close(fds[0]);
+    const guardlink::Peer guard = guardlink::start(argv.data(), environ, true);
+    if (guard.pid == 0) {
         log_->log(QStringLiteral("Cannot start the guard of the lock (%1): %2; a lock ends when Vessik does.")
-                      .arg(guardPath_, errorText(error)));
+                      .arg(guardPath_, errorText(guard.error)));
         return;
     }
-    ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK);
-    fd_ = fds[0];
-    pid_ = pid;
+    fd_ = guard.link;
+    pid_ = guard.pid;
     held_ = false;
     watch();
     // A guard started during a lock keeps it if Vessik ends; the input stays Vessik's own.
     if (inForce_) {
-        send(static_cast<std::uint8_t>(Message::LockState), state_.constData(),
-             static_cast<std::size_t>(state_.size()));
+        guardlink::send(fd_, Message::LockState, state_.constData(), static_cast<std::size_t>(state_.size()));
     }
 }
 
@@ -162,25 +125,13 @@ void GuardLink::watch() {
     connect(notifier_.get(), &QSocketNotifier::activated, this, &GuardLink::readPackets);
 }
 
-bool GuardLink::send(std::uint8_t type, const char* payload, std::size_t size) {
-    if (fd_ < 0) {
-        return false;
-    }
-    iovec parts[2] = {{&type, 1}, {const_cast<char*>(payload), size}};
-    msghdr message{};
-    message.msg_iov = parts;
-    message.msg_iovlen = size > 0 ? 2 : 1;
-    return ::sendmsg(fd_, &message, MSG_NOSIGNAL) == static_cast<ssize_t>(size + 1);
-}
-
 void GuardLink::lockInForce(const QByteArray& state) {
     if (!state_.isEmpty()) {
         ::explicit_bzero(state_.data(), static_cast<std::size_t>(state_.size()));
     }
     state_ = state;
     inForce_ = true;
-    if (!send(static_cast<std::uint8_t>(Message::LockState), state.constData(),
-              static_cast<std::size_t>(state.size())) &&
+    if (!guardlink::send(fd_, Message::LockState, state.constData(), static_cast<std::size_t>(state.size())) &&
         fd_ >= 0) {
         log_->log(QStringLiteral("Cannot hand the lock's state to its guard: %1").arg(errorText(errno)));
     }
@@ -192,7 +143,7 @@ void GuardLink::lockEnded() {
     }
     inForce_ = false;
     held_ = false;
-    send(static_cast<std::uint8_t>(Message::Unlock), nullptr, 0);
+    guardlink::send(fd_, Message::Unlock, nullptr, 0);
     if (!state_.isEmpty()) {
         ::explicit_bzero(state_.data(), static_cast<std::size_t>(state_.size()));
     }
@@ -201,12 +152,11 @@ void GuardLink::lockEnded() {
 
 bool GuardLink::cover(std::uint32_t resourceBase) {
     held_ = false;
-    return send(static_cast<std::uint8_t>(Message::Cover), reinterpret_cast<const char*>(&resourceBase),
-                sizeof resourceBase);
+    return guardlink::send(fd_, Message::Cover, &resourceBase, sizeof resourceBase);
 }
 
 void GuardLink::setLockWindow(std::uint32_t window) {
-    send(static_cast<std::uint8_t>(Message::LockWindow), reinterpret_cast<const char*>(&window), sizeof window);
+    guardlink::send(fd_, Message::LockWindow, &window, sizeof window);
 }
 
 void GuardLink::readPackets() {

@@ -65,7 +65,6 @@ private:
     void adoptInheritedLink();
     void spawn();
     void watch();
-    bool send(std::uint8_t type, const char* payload, std::size_t size);
     void readPackets();
     void linkClosed();
 

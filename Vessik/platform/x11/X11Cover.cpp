@@ -77,18 +77,13 @@ X11WindowChange x11WindowChange(const xcb_generic_event_t* event) {
         return change;
     }
     switch (event->response_type) {
-    case XCB_UNMAP_NOTIFY: {
-        const auto* e = reinterpret_cast<const xcb_unmap_notify_event_t*>(event);
-        if (e->event == e->window) {
-            change.kind = X11WindowChange::Unmapped;
-            change.window = e->window;
-        }
-        break;
-    }
+    case XCB_UNMAP_NOTIFY:
     case XCB_DESTROY_NOTIFY: {
+        // Both begin with the window that reports and the window it is about.
         const auto* e = reinterpret_cast<const xcb_destroy_notify_event_t*>(event);
         if (e->event == e->window) {
-            change.kind = X11WindowChange::Destroyed;
+            change.kind =
+                event->response_type == XCB_UNMAP_NOTIFY ? X11WindowChange::Unmapped : X11WindowChange::Destroyed;
             change.window = e->window;
         }
         break;

@@ -28,6 +28,7 @@ void X11GrabKeeper::setHeld(bool keyboard, bool pointer) {
 
 void X11GrabKeeper::request(bool both) {
     collect(); // one reply of each kind in flight at a time
+    lastCall_ = std::chrono::steady_clock::now();
     if (window_ == XCB_NONE) {
         return;
     }
@@ -58,6 +59,7 @@ void X11GrabKeeper::hold(xcb_window_t target) {
 }
 
 void X11GrabKeeper::collect() {
+    lastCall_ = std::chrono::steady_clock::now();
     bool keyboard = keyboardHeld_;
     bool pointer = pointerHeld_;
     if (pendingKeyboard_) {
@@ -88,6 +90,14 @@ int X11GrabKeeper::tickInterval() const {
         return -1;
     }
     return held() ? kRecheckMs : kRetryMs;
+}
+
+std::optional<std::chrono::steady_clock::time_point> X11GrabKeeper::tickDue() const {
+    const int interval = tickInterval();
+    if (interval < 0) {
+        return std::nullopt;
+    }
+    return lastCall_ + std::chrono::milliseconds(interval);
 }
 
 bool X11GrabKeeper::handleEvent(const xcb_generic_event_t* event) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -57,6 +58,9 @@ public:
     void tick();
     // Milliseconds until tick() is due; -1 while nothing is kept.
     int tickInterval() const;
+    // When tick() is due (tickInterval() after the last call that asked for or
+    // read grabs); nothing while nothing is kept.
+    std::optional<std::chrono::steady_clock::time_point> tickDue() const;
     // Looks at one event of the connection; true when it showed that a grab was
     // lost (both are then asked for again).
     bool handleEvent(const xcb_generic_event_t* event);
@@ -83,6 +87,7 @@ private:
     xcb_window_t window_ = XCB_NONE;
     bool keyboardHeld_ = false;
     bool pointerHeld_ = false;
+    std::chrono::steady_clock::time_point lastCall_;
     std::optional<xcb_grab_keyboard_cookie_t> pendingKeyboard_;
     std::optional<xcb_grab_pointer_cookie_t> pendingPointer_;
 };
