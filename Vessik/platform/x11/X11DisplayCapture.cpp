@@ -72,15 +72,7 @@ X11DisplayCapture::X11DisplayCapture(GuardLink* guard)
     monitorChange_.setSingleShot(true);
     monitorChange_.setInterval(0);
     connect(&monitorChange_, &QTimer::timeout, this, &X11DisplayCapture::followMonitors);
-    grabs_.setHeldCallback([this](bool) {
-        // Inside Qt's event filters the owner's callback waits for the event loop.
-        if (!inEventFilter_) {
-            reportInputHeld();
-        } else if (!reportQueued_) {
-            reportQueued_ = true;
-            QMetaObject::invokeMethod(this, &X11DisplayCapture::reportInputHeld, Qt::QueuedConnection);
-        }
-    });
+    grabs_.setHeldCallback([this](bool) { inputHeldMayHaveChanged(); });
     if (connection_ == nullptr) {
         return;
     }
@@ -198,6 +190,7 @@ void X11DisplayCapture::releaseAll() {
     if (guardHolds_) {
         guardHolds_ = false;
         guard_->lockEnded(); // the lock's own end has told it already, unless it did not
+        inputHeldMayHaveChanged();
     }
     grabs_.release();
     shields_.clear();
@@ -265,6 +258,16 @@ void X11DisplayCapture::guardEnded() {
 
 void X11DisplayCapture::setInputHeldCallback(std::function<void(bool held)> callback) {
     inputHeldCallback_ = std::move(callback);
+}
+
+void X11DisplayCapture::inputHeldMayHaveChanged() {
+    // Inside Qt's event filters the owner's callback waits for the event loop.
+    if (!inEventFilter_) {
+        reportInputHeld();
+    } else if (!reportQueued_) {
+        reportQueued_ = true;
+        QMetaObject::invokeMethod(this, &X11DisplayCapture::reportInputHeld, Qt::QueuedConnection);
+    }
 }
 
 void X11DisplayCapture::reportInputHeld() {

@@ -119,6 +119,8 @@ private:
     void destroyForeignChildren(xcb_window_t parent);
     // Calls the inputHeld callback, from the event loop, when inputHeld() differs from what it last said.
     void reportInputHeld();
+    // reportInputHeld() now, or from the event loop when inside Qt's event filters.
+    void inputHeldMayHaveChanged();
     // The guard ended: the capture takes the input itself.
     void guardEnded();
 
