@@ -263,32 +263,13 @@ void Guard::giveUp(const std::string& why) {
     message_ = {
         "Vessik could not be started again, so the screen stays locked.",
         "To end the lock, switch to a text console (Ctrl+Alt+F2, or another F key),",
-        "log in as " + name + " (or root) and run:",
+        "log in as " + name + (::getuid() == 0 ? "" : " (or root)") + " and run:",
         "",
         "kill " + pid,
     };
     log("The lock is kept, but " + why + "; to end it, log in on a text console and run: kill " + pid);
     if (gc_ == XCB_NONE) {
-        // The server always has the core font "fixed"; a larger one where there is one.
-        const xcb_font_t font = xcb_generate_id(c_);
-        for (const char* name : {"10x20", "9x15", "fixed"}) {
-            std::unique_ptr<xcb_generic_error_t, XcbFree> error(xcb_request_check(
-                c_, xcb_open_font_checked(c_, font, static_cast<std::uint16_t>(std::strlen(name)), name)));
-            if (!error) {
-                break;
-            }
-        }
-        std::unique_ptr<xcb_query_font_reply_t, XcbFree> info(
-            xcb_query_font_reply(c_, xcb_query_font(c_, font), nullptr));
-        if (info) {
-            charWidth_ = std::max<int>(1, info->max_bounds.character_width);
-            ascent_ = info->font_ascent;
-            lineHeight_ = info->font_ascent + info->font_descent + 4;
-        }
-        gc_ = xcb_generate_id(c_);
-        const std::uint32_t values[] = {screen_.white_pixel, screen_.black_pixel, font};
-        xcb_create_gc(c_, gc_, screen_.root, XCB_GC_FOREGROUND | XCB_GC_BACKGROUND | XCB_GC_FONT, values);
-        xcb_close_font(c_, font);
+        prepareMessage();
     }
     for (const Shield& shield : shields_) {
         drawMessage(shield);
@@ -527,18 +508,96 @@ void Guard::holdInput() {
     }
 }
 
+void Guard::prepareMessage() {
+    // The server always has the core font "fixed"; a larger one where there is one.
+    const xcb_font_t font = xcb_generate_id(c_);
+    for (const char* name : {"10x20", "9x15", "fixed"}) {
+        std::unique_ptr<xcb_generic_error_t, XcbFree> error(xcb_request_check(
+            c_, xcb_open_font_checked(c_, font, static_cast<std::uint16_t>(std::strlen(name)), name)));
+        if (!error) {
+            break;
+        }
+    }
+    int charWidth = 6;
+    int ascent = 10;
+    int height = 13;
+    if (std::unique_ptr<xcb_query_font_reply_t, XcbFree> info(
+            xcb_query_font_reply(c_, xcb_query_font(c_, font), nullptr));
+        info) {
+        charWidth = std::max<int>(1, info->max_bounds.character_width);
+        ascent = info->font_ascent;
+        height = std::max(1, info->font_ascent + info->font_descent);
+    }
+    gc_ = xcb_generate_id(c_);
+    const std::uint32_t values[] = {screen_.white_pixel, screen_.black_pixel, font};
+    xcb_create_gc(c_, gc_, screen_.root, XCB_GC_FOREGROUND | XCB_GC_BACKGROUND | XCB_GC_FONT, values);
+    xcb_close_font(c_, font);
+
+    // Each line is drawn once at the font's size and shown as blocks of pixels,
+    // so that it can be read on a large screen whatever fonts the server has.
+    scale_ = std::max(1, 26 / height);
+    lineHeight_ = (height + 4) * scale_;
+    std::size_t longest = 0;
+    for (const std::string& line : message_) {
+        longest = std::max(longest, std::min<std::size_t>(line.size(), 255));
+    }
+    const auto width = static_cast<std::uint16_t>(std::max<std::size_t>(1, longest * charWidth));
+    const xcb_pixmap_t canvas = xcb_generate_id(c_);
+    xcb_create_pixmap(c_, screen_.root_depth, canvas, screen_.root, width, static_cast<std::uint16_t>(height));
+    int bytesPerPixel = 4;
+    for (auto f = xcb_setup_pixmap_formats_iterator(xcb_get_setup(c_)); f.rem > 0; xcb_format_next(&f)) {
+        if (f.data->depth == screen_.root_depth) {
+            bytesPerPixel = std::max(1, f.data->bits_per_pixel / 8);
+        }
+    }
+    glyphs_.clear();
+    for (const std::string& line : message_) {
+        const auto length = static_cast<std::uint8_t>(std::min<std::size_t>(line.size(), 255));
+        // Image text paints its background (black) behind each character cell.
+        const std::string padded = line.substr(0, length) + std::string(longest - length, ' ');
+        xcb_image_text_8(c_, static_cast<std::uint8_t>(padded.size()), canvas, gc_, 0,
+                         static_cast<std::int16_t>(ascent), padded.c_str());
+        std::unique_ptr<xcb_get_image_reply_t, XcbFree> image(xcb_get_image_reply(
+            c_,
+            xcb_get_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, canvas, 0, 0, width, static_cast<std::uint16_t>(height), ~0U),
+            nullptr));
+        Glyphs glyphs{static_cast<int>(length) * charWidth * scale_, {}};
+        if (image) {
+            const std::uint8_t* data = xcb_get_image_data(image.get());
+            const int stride = xcb_get_image_data_length(image.get()) / height;
+            for (int y = 0; y < height; ++y) {
+                for (int x = 0; x < width && (x + 1) * bytesPerPixel <= stride; ++x) {
+                    std::uint32_t pixel = 0;
+                    std::memcpy(&pixel, data + y * stride + x * bytesPerPixel,
+                                static_cast<std::size_t>(std::min(bytesPerPixel, 4)));
+                    if (pixel != screen_.black_pixel) {
+                        glyphs.blocks.push_back(
+                            {static_cast<std::int16_t>(x * scale_), static_cast<std::int16_t>(y * scale_),
+                             static_cast<std::uint16_t>(scale_), static_cast<std::uint16_t>(scale_)});
+                    }
+                }
+            }
+        }
+        glyphs_.push_back(std::move(glyphs));
+    }
+    xcb_free_pixmap(c_, canvas);
+}
+
 void Guard::drawMessage(const Shield& shield) {
     if (gc_ == XCB_NONE) {
         return;
     }
     xcb_clear_area(c_, 0, shield.window, 0, 0, 0, 0);
-    int y = (shield.rect.height - static_cast<int>(message_.size()) * lineHeight_) / 2 + ascent_;
-    for (const std::string& line : message_) {
-        const auto length = static_cast<std::uint8_t>(std::min<std::size_t>(line.size(), 255));
-        const int x = std::max(0, (shield.rect.width - length * charWidth_) / 2);
-        xcb_image_text_8(c_, length, shield.window, gc_, static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
-                         line.c_str());
-        y += lineHeight_;
+    int top = (shield.rect.height - static_cast<int>(glyphs_.size()) * lineHeight_) / 2;
+    for (const Glyphs& line : glyphs_) {
+        const int left = std::max(0, (shield.rect.width - line.width) / 2);
+        std::vector<xcb_rectangle_t> blocks = line.blocks;
+        for (xcb_rectangle_t& block : blocks) {
+            block.x = static_cast<std::int16_t>(block.x + left);
+            block.y = static_cast<std::int16_t>(block.y + top);
+        }
+        xcb_poly_fill_rectangle(c_, shield.window, gc_, static_cast<std::uint32_t>(blocks.size()), blocks.data());
+        top += lineHeight_;
     }
 }
 

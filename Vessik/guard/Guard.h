@@ -66,6 +66,8 @@ private:
     // other client's, or on top while no Vessik is linked.
     void keepPlace();
     void holdInput();
+    // Opens the font and lays out message_ for drawMessage.
+    void prepareMessage();
     void drawMessage(const Shield& shield);
     std::vector<Shield>::iterator findShield(xcb_window_t window);
 
@@ -92,9 +94,14 @@ private:
     bool monitorsChanged_ = false;
     std::uint8_t randrEvent_ = 0; // first event code of RandR, 0 without it
 
-    std::vector<std::string> message_; // the lines shown after giving up
+    // The lines shown after giving up, and their pixels as blocks of scale_ x scale_.
+    struct Glyphs {
+        int width;
+        std::vector<xcb_rectangle_t> blocks; // relative to the line's top left corner
+    };
+    std::vector<std::string> message_;
+    std::vector<Glyphs> glyphs_;
     xcb_gcontext_t gc_ = XCB_NONE;
-    int charWidth_ = 6;
-    int lineHeight_ = 13;
-    int ascent_ = 10;
+    int scale_ = 1;
+    int lineHeight_ = 0;
 };
