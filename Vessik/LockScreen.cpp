@@ -129,15 +129,16 @@ void VessikAppDelegate::beginLock(bool pictureAfterField) {
     if (passwordTextbox_ != nullptr) {
         wipeField(*passwordTextbox_);
     }
-    // Before anything is covered: from now on the lock outlives this process.
-    if (platform_.lockKeeper) {
-        platform_.lockKeeper->lockInForce(lockState());
-    }
 
-    // Cover and grab first: everything after this is drawing.
+    // Cover and grab first: everything after this is drawing. The lock outlives
+    // this process from the first capture on; its keeper gets the state as soon
+    // as the screen is covered.
     DisplayCapture& displays = *platform_.displays;
     for (const DisplayId display : displays.activeDisplays(kMaxDisplays)) {
         displays.capture(display);
+    }
+    if (platform_.lockKeeper) {
+        platform_.lockKeeper->lockInForce(lockState());
     }
     if (lockWindow_ == nullptr) {
         return;
@@ -197,6 +198,11 @@ void VessikAppDelegate::showLockPicture() {
 }
 
 void VessikAppDelegate::unlockScreen() {
+    // The guard lets go of the input first: it holds it for this process, and
+    // nothing may hold it once the displays are given back.
+    if (platform_.lockKeeper) {
+        platform_.lockKeeper->lockEnded();
+    }
     // Exactly one inactivity timer runs while unlocked.
     delete inactivityTimer_;
     inactivityTimer_ = scheduleInactivityTimer();
@@ -206,10 +212,6 @@ void VessikAppDelegate::unlockScreen() {
     // The typed password does not stay in the hidden field.
     if (passwordTextbox_ != nullptr) {
         wipeField(*passwordTextbox_);
-    }
-    // Nothing may hold the input once the displays are given back.
-    if (platform_.lockKeeper) {
-        platform_.lockKeeper->lockEnded();
     }
     DisplayCapture& displays = *platform_.displays;
     for (const DisplayId display : displays.activeDisplays(kMaxDisplays)) {

@@ -152,6 +152,7 @@ void Guard::handleMessage(const std::vector<char>& packet) {
         }
         break;
     case Message::Cover:
+        lockInForce_ = true; // its state follows at once
         vessikBase_ = value;
         cover();
         sendHeld();

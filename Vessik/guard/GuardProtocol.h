@@ -20,8 +20,9 @@ enum class Message : std::uint8_t {
     // Vessik to the guard.
     LockState = 1,  // a lock is in force until Unlock; payload: the state to hand to a restarted Vessik
                     // (opaque to the guard, at most kMaxState bytes); sent again whenever it changes
-    Cover = 2,      // map the shields below Vessik's windows and take the keyboard and the pointer;
-                    // payload: Vessik's X resource id base (u32), which tells its windows from others
+    Cover = 2,      // a lock is in force: map the shields below Vessik's windows and take the keyboard
+                    // and the pointer; payload: Vessik's X resource id base (u32), which tells its
+                    // windows from others
     LockWindow = 3, // payload: the lock window (u32): every key the guard receives goes there
     Unlock = 4,     // give the keyboard and pointer back, unmap the shields, forget the state
 

@@ -24,7 +24,8 @@ public:
 
     // A lock is in force. `state` (at most 64 KiB beside the settings file's size)
     // is what a restarted Vessik will get from resumedLock(); called when the lock
-    // begins and again whenever the state changes.
+    // begins and again whenever the state changes. (The display capture of a lock
+    // tells the keeper of the lock too, so that it is kept from its first moment.)
     virtual void lockInForce(const QByteArray& state) = 0;
 
     // The lock ended: nothing is kept any more and the state is forgotten. Called

@@ -53,10 +53,10 @@ TEST_F(LockScreenTest, RefusedLocksChangeNothing) {
 TEST_F(LockScreenTest, ALockCapturesEveryDisplayThenShowsTheWindowAboveThem) {
     field().setText(QStringLiteral("left over"));
     delegate().lockScreen();
-    // The keeper of the lock hears of it before anything is covered.
+    // The keeper of the lock gets its state once the screen is covered.
     EXPECT_EQ(fakes.events->events,
-              QStringList({QStringLiteral("keeper lock"), QStringLiteral("list 100"), QStringLiteral("capture 0"),
-                           QStringLiteral("capture 1"), QStringLiteral("raise")}));
+              QStringList({QStringLiteral("list 100"), QStringLiteral("capture 0"), QStringLiteral("capture 1"),
+                           QStringLiteral("keeper lock"), QStringLiteral("raise")}));
     EXPECT_EQ(fakes.displays->raised, &window());
     EXPECT_TRUE(fakes.displays->raisedWhileVisible);
     EXPECT_TRUE(delegate().isCaptured());
