@@ -122,7 +122,7 @@ TEST_F(LockScreenTest, TheBackgroundIsTheChosenPictureDecodedAtTheWindowsSize) {
         {"type 1, no path", 1, std::nullopt, None},
     };
     for (const auto& [name, type, path, shown] : cases) {
-        editSettings([&](PropertyList& p) {
+        editSettings([&type = type, &path = path](PropertyList& p) {
             type ? p.setInteger(QStringLiteral("ImageType"), *type) : p.remove(QStringLiteral("ImageType"));
             path ? p.setString(QStringLiteral("ImagePath"), *path) : p.remove(QStringLiteral("ImagePath"));
         });
