@@ -111,6 +111,8 @@ private:
     // Whether `window` was created by another client than this one.
     bool foreign(xcb_window_t window) const;
     void destroyForeignChildren(xcb_window_t parent);
+    // Shows the lock window again in a new native window, after another client destroyed it.
+    void remakeLockWindow();
     // Calls the inputHeld callback, from the event loop, when inputHeld() differs from what it last said.
     void reportInputHeld();
 
@@ -124,6 +126,7 @@ private:
     // The lock window's X window while captured, and where it belongs (root coordinates).
     xcb_window_t lockWindowX_ = XCB_NONE;
     QRect lockRect_;
+    bool lockWindowLost_ = false; // destroyed by another client, not made again yet
     std::vector<Shield> shields_;
     // After the shields: member cleanup ungrabs before the windows go, as releaseAll() does.
     X11GrabKeeper grabs_;
