@@ -4,6 +4,7 @@ Each test locks, attacks and then checks what a person would see: both monitors
 covered by Vessik, the keyboard held, a usable password field, and the password
 (and only the password) ending the lock. Vessik runs outside any PID namespace:
 the shut-down hotkey is F9, never pressed, and the retry count stays far from 0.
+With VESSIK_SCREENSHOT_DIR set, the waiting lock is saved as lock-waiting.png.
 """
 
 import os
