@@ -25,7 +25,7 @@ run: build
 
 san: deps
 	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -gline-tables-only" \
-		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+		-DCMAKE_CXX_COMPILER=clang++ \
 		-DVESSIK_SANITIZE=ON -DVESSIK_FUZZ=ON -DVESSIK_UNIT_ONLY=ON -DVESSIK_FUZZ_SECONDS=$(FUZZ_SECONDS)
 	cmake --build $(SAN_BUILD) -j$(JOBS) --target vessik_unit_tests settings_fuzzer
 

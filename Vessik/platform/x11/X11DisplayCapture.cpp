@@ -24,6 +24,13 @@ constexpr std::uint32_t kShieldEvents = XCB_EVENT_MASK_VISIBILITY_CHANGE | XCB_E
 constexpr std::uint32_t kLockWindowEvents = XCB_EVENT_MASK_VISIBILITY_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY |
                                             XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | X11GrabKeeper::kGrabWindowEvents;
 
+// The window a structure event of type Event is about, when it was reported to
+// that window itself (StructureNotify), not to its parent (SubstructureNotify).
+template <typename Event> xcb_window_t windowItself(const xcb_generic_event_t* event) {
+    const auto* e = reinterpret_cast<const Event*>(event);
+    return e->event == e->window ? e->window : XCB_NONE;
+}
+
 // Id of the display "the whole screen" when RandR lists no monitor (never a
 // monitor's name atom, which is not None).
 constexpr DisplayId kWholeScreen = XCB_ATOM_NONE;
@@ -470,21 +477,15 @@ bool X11DisplayCapture::restoreOurWindows(const xcb_generic_event_t* event) {
     xcb_window_t window = XCB_NONE;
     xcb_window_t child = XCB_NONE;
     switch (type) {
-    case XCB_UNMAP_NOTIFY: {
-        const auto* e = reinterpret_cast<const xcb_unmap_notify_event_t*>(event);
-        window = e->event == e->window ? e->window : XCB_NONE;
+    case XCB_UNMAP_NOTIFY:
+        window = windowItself<xcb_unmap_notify_event_t>(event);
         break;
-    }
-    case XCB_DESTROY_NOTIFY: {
-        const auto* e = reinterpret_cast<const xcb_destroy_notify_event_t*>(event);
-        window = e->event == e->window ? e->window : XCB_NONE;
+    case XCB_DESTROY_NOTIFY:
+        window = windowItself<xcb_destroy_notify_event_t>(event);
         break;
-    }
-    case XCB_CONFIGURE_NOTIFY: {
-        const auto* e = reinterpret_cast<const xcb_configure_notify_event_t*>(event);
-        window = e->event == e->window ? e->window : XCB_NONE;
+    case XCB_CONFIGURE_NOTIFY:
+        window = windowItself<xcb_configure_notify_event_t>(event);
         break;
-    }
     case XCB_CREATE_NOTIFY: {
         const auto* e = reinterpret_cast<const xcb_create_notify_event_t*>(event);
         window = e->parent;
