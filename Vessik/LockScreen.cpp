@@ -1,5 +1,6 @@
 // Locking and unlocking the screen.
 #include <malloc.h>
+#include <vector>
 
 #include <QtCore/QFileInfo>
 #include <QtGui/QImageReader>
@@ -87,9 +88,13 @@ void VessikAppDelegate::lockScreen() {
 
     // Cover and grab first: everything after this is drawing.
     DisplayCapture& displays = *platform_.displays;
-    for (const DisplayId display : displays.activeDisplays(kMaxDisplays)) {
+    const std::vector<DisplayId> captured = displays.activeDisplays(kMaxDisplays);
+    for (const DisplayId display : captured) {
         displays.capture(display);
     }
+    // Without a display to capture (no X11 session) no input is taken, so there
+    // is none to wait for.
+    inputToHold_ = !captured.empty();
     if (lockWindow_ == nullptr) {
         return;
     }
@@ -170,11 +175,15 @@ void VessikAppDelegate::unlockScreen() {
     ::malloc_trim(0);
 }
 
+bool VessikAppDelegate::inputHeld() const {
+    return !inputToHold_ || platform_.displays->inputHeld();
+}
+
 void VessikAppDelegate::showLockFeedback() {
     if (!isCaptured_) {
         return;
     }
-    const bool held = platform_.displays->inputHeld();
+    const bool held = inputHeld();
     if (passwordTextbox_ != nullptr) {
         const bool usable = !passwordLockedOut_ && held;
         if (usable != passwordTextbox_->isEnabled()) {

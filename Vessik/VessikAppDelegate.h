@@ -183,6 +183,8 @@ private:
     void log(const QString& line) const;
     // Removes temporary files that a writer killed mid-write left beside the settings file.
     void removeStaleTemporaryFiles();
+    // Whether the lock holds the keyboard and the pointer it took, if it took any.
+    bool inputHeld() const;
     // Whether one more wrong entry would bring "RetryLeft" of `settings` to exactly 0.
     static bool nextWrongEntryShutsDown(const PropertyList& settings);
 
@@ -230,6 +232,8 @@ private:
     // The settings loaded when the current lock began (null while unlocked): the
     // password check falls back on them when the file cannot be read mid-lock.
     PropertyList lockSettings_;
+    // The current lock captured displays, and with them the keyboard and the pointer.
+    bool inputToHold_ = false;
     // A wrong entry disabled the field, and the re-enable timer has not fired yet.
     bool passwordLockedOut_ = false;
     // The next wrong entry forces the shutdown, by the count read last.

@@ -228,6 +228,12 @@ TEST_F(LockScreenTest, TheFieldWaitsForTheKeyboardAndThePointer) {
     EXPECT_TRUE(lineShown("waitingLabel"));
     delegate().unlockScreen();
     EXPECT_FALSE(lineShown("waitingLabel")) << "the next lock starts without it";
+
+    // Without a display to capture (no X11 session) no input is taken: nothing to wait for.
+    fakes.displays->displays.clear();
+    lock();
+    EXPECT_TRUE(field().isEnabled());
+    EXPECT_FALSE(lineShown("waitingLabel"));
 }
 
 } // namespace
