@@ -1,6 +1,7 @@
 // Locking and unlocking the screen.
 #include <chrono>
 #include <malloc.h>
+#include <vector>
 
 #include <QtCore/QDataStream>
 #include <QtCore/QFileInfo>
@@ -134,9 +135,13 @@ void VessikAppDelegate::beginLock(bool pictureAfterField) {
     // this process from the first capture on; its keeper gets the state as soon
     // as the screen is covered.
     DisplayCapture& displays = *platform_.displays;
-    for (const DisplayId display : displays.activeDisplays(kMaxDisplays)) {
+    const std::vector<DisplayId> captured = displays.activeDisplays(kMaxDisplays);
+    for (const DisplayId display : captured) {
         displays.capture(display);
     }
+    // Without a display to capture (no X11 session) no input is taken, so there
+    // is none to wait for.
+    inputToHold_ = !captured.empty();
     if (platform_.lockKeeper) {
         platform_.lockKeeper->lockInForce(lockState());
     }
@@ -236,11 +241,15 @@ void VessikAppDelegate::unlockScreen() {
     sessionUnlocked();
 }
 
+bool VessikAppDelegate::inputHeld() const {
+    return !inputToHold_ || platform_.displays->inputHeld();
+}
+
 void VessikAppDelegate::showLockFeedback() {
     if (!isCaptured_) {
         return;
     }
-    const bool held = platform_.displays->inputHeld();
+    const bool held = inputHeld();
     if (passwordTextbox_ != nullptr) {
         const bool usable = !passwordLockedOut_ && held;
         if (usable != passwordTextbox_->isEnabled()) {

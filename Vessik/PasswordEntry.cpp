@@ -122,7 +122,7 @@ void VessikAppDelegate::enablePasswordTextbox() {
     }
     // While another client holds the keyboard the field stays disabled; it is
     // enabled and focused once the input is held (showLockFeedback).
-    if (!isCaptured_ || platform_.displays->inputHeld()) {
+    if (!isCaptured_ || inputHeld()) {
         passwordTextbox_->setEnabled(true);
         passwordTextbox_->clearFocus();
         passwordTextbox_->setFocus(Qt::OtherFocusReason);

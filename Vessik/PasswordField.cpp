@@ -74,29 +74,13 @@ void PasswordField::inputMethodEvent(QInputMethodEvent* event) {
     event->accept();
 }
 
-void PasswordField::mousePressEvent(QMouseEvent* event) {
-    if (event->button() == Qt::LeftButton) {
-        QLineEdit::mousePressEvent(event);
-    } else {
-        event->accept();
-    }
-}
-
 void PasswordField::mouseReleaseEvent(QMouseEvent* event) {
-    // The middle button pastes the primary selection on X11.
-    if (event->button() == Qt::LeftButton) {
-        QLineEdit::mouseReleaseEvent(event);
-    } else {
+    // The middle button's release pastes the primary selection on X11.
+    if (event->button() == Qt::MiddleButton) {
         event->accept();
+        return;
     }
-}
-
-void PasswordField::mouseDoubleClickEvent(QMouseEvent* event) {
-    if (event->button() == Qt::LeftButton) {
-        QLineEdit::mouseDoubleClickEvent(event);
-    } else {
-        event->accept();
-    }
+    QLineEdit::mouseReleaseEvent(event);
 }
 
 void PasswordField::contextMenuEvent(QContextMenuEvent* event) {

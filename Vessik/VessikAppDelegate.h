@@ -196,6 +196,8 @@ private:
     // Restores the one-second idle tick whenever the settings file may have changed.
     void watchSettingsFile();
     void log(const QString& line) const;
+    // Whether the lock holds the keyboard and the pointer it took, if it took any.
+    bool inputHeld() const;
     // Whether one more wrong entry would bring "RetryLeft" of `settings` to exactly 0.
     static bool nextWrongEntryShutsDown(const PropertyList& settings);
     // The lock's steps after the checks of lockScreen, with lockSettings_ and
@@ -267,6 +269,8 @@ private:
     // The settings loaded when the current lock began (null while unlocked): the
     // password check falls back on them when the file cannot be read mid-lock.
     PropertyList lockSettings_;
+    // The current lock captured displays, and with them the keyboard and the pointer.
+    bool inputToHold_ = false;
     // A wrong entry disabled the field, and the re-enable timer has not fired yet.
     bool passwordLockedOut_ = false;
     // When the lock-out of the last wrong entry of this lock ends (steady clock,

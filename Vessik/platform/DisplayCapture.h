@@ -41,6 +41,8 @@ public:
     // capture (false while nothing is captured).
     virtual bool inputHeld() const = 0;
     // `callback` runs on the main thread whenever inputHeld() changes.
+    // There is one callback: a later call replaces it. The delegate sets it when
+    // it is made (VessikAppDelegate's constructor).
     virtual void setInputHeldCallback(std::function<void(bool held)> callback) = 0;
 
     // Whether Caps Lock is on now; false when that cannot be known.

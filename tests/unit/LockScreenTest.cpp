@@ -1,7 +1,6 @@
 // Locking and unlocking with real widgets and fake displays.
 #include <sys/stat.h>
 
-#include <QtCore/QMimeData>
 #include <QtCore/QTemporaryDir>
 #include <QtGui/QClipboard>
 #include <QtGui/QImage>
@@ -125,7 +124,7 @@ TEST_F(LockScreenTest, TheBackgroundIsTheChosenPictureDecodedAtTheWindowsSize) {
         {"type 1, no path", 1, std::nullopt, None},
     };
     for (const auto& [name, type, path, shown] : cases) {
-        editSettings([&](PropertyList& p) {
+        editSettings([&type = type, &path = path](PropertyList& p) {
             type ? p.setInteger(QStringLiteral("ImageType"), *type) : p.remove(QStringLiteral("ImageType"));
             path ? p.setString(QStringLiteral("ImagePath"), *path) : p.remove(QStringLiteral("ImagePath"));
         });
@@ -174,18 +173,6 @@ TEST_F(LockScreenTest, TheFieldTakesTypedKeysOnly) {
     const std::pair<const char*, std::function<void()>> ways[] = {
         {"Ctrl+V", [&] { QTest::keyClick(&field(), Qt::Key_V, Qt::ControlModifier); }},
         {"Shift+Insert", [&] { QTest::keyClick(&field(), Qt::Key_Insert, Qt::ShiftModifier); }},
-        {"the paste key",
-         [&] {
-             QKeyEvent press(QEvent::KeyPress, Qt::Key_Paste, Qt::NoModifier);
-             QApplication::sendEvent(&field(), &press);
-         }},
-        {"a drop",
-         [&] {
-             QMimeData data;
-             data.setText(QStringLiteral("pw"));
-             QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-             QApplication::sendEvent(&field(), &drop);
-         }},
         {"an input method committing a word",
          [&] {
              QInputMethodEvent commit;
@@ -194,6 +181,7 @@ TEST_F(LockScreenTest, TheFieldTakesTypedKeysOnly) {
          }},
     };
     for (const auto& [name, put] : ways) {
+        field().clear();
         put();
         EXPECT_TRUE(field().text().isEmpty()) << name;
     }
@@ -231,6 +219,12 @@ TEST_F(LockScreenTest, TheFieldWaitsForTheKeyboardAndThePointer) {
     EXPECT_TRUE(lineShown("waitingLabel"));
     delegate().unlockScreen();
     EXPECT_FALSE(lineShown("waitingLabel")) << "the next lock starts without it";
+
+    // Without a display to capture (no X11 session) no input is taken: nothing to wait for.
+    fakes.displays->displays.clear();
+    lock();
+    EXPECT_TRUE(field().isEnabled());
+    EXPECT_FALSE(lineShown("waitingLabel"));
 }
 
 } // namespace

@@ -1,7 +1,9 @@
 """The lock on a real X server with two monitors, seen from a second X client.
 
 Vessik is started outside any PID namespace here, so the shut-down hotkey is set
-to F9, which no test presses, and the retry count stays far from 0.
+to F9, which no test presses, and the retry count stays far from 0. With
+VESSIK_SCREENSHOT_DIR set, the lines below the field after a wrong password with
+Caps Lock on are saved as lock-wrong-password.png.
 """
 
 import os

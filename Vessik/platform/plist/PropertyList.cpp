@@ -76,6 +76,10 @@ QByteArray compactXml(const char* xml, std::uint32_t length) {
 // The most values a binary file may unfold into: as many as its size cap has
 // bytes, far more than any settings file holds.
 constexpr std::uint64_t kMaxBinaryValues = 64 * 1024;
+// The deepest nesting of a binary file. A binary file is read through XML
+// (fromData), which indents every level: a chain thousands deep would make
+// hundreds of megabytes of tabs.
+constexpr std::uint32_t kMaxBinaryDepth = 1000;
 
 std::uint64_t bigEndian(const unsigned char* p, std::size_t bytes) {
     std::uint64_t value = 0;
@@ -85,12 +89,12 @@ std::uint64_t bigEndian(const unsigned char* p, std::size_t bytes) {
     return value;
 }
 
-// Whether a binary property list unfolds into at most kMaxBinaryValues values.
-// libplist makes a copy of a value for every reference to it, so a file of a few
-// hundred bytes whose arrays refer to one another twice per level unfolds into
-// billions of values and never finishes loading. Counts references the same way,
-// without building anything; a structure that cannot be walked (bad offsets, a
-// cycle) is refused as well.
+// Whether a binary property list unfolds into at most kMaxBinaryValues values
+// and nests at most kMaxBinaryDepth deep. libplist makes a copy of a value for every
+// reference to it, so a file of a few hundred bytes whose arrays refer to one
+// another twice per level unfolds into billions of values and never finishes
+// loading. Counts references the same way, without building anything; a
+// structure that cannot be walked (bad offsets, a cycle) is refused as well.
 bool binaryUnfoldsWithinLimits(const QByteArray& data) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(data.constData());
     const auto size = static_cast<std::uint64_t>(data.size());
@@ -151,6 +155,7 @@ bool binaryUnfoldsWithinLimits(const QByteArray& data) {
     enum : std::uint8_t { New, Open, Done };
     std::vector<std::uint8_t> state(objects, New);
     std::vector<std::uint64_t> unfolded(objects, 0);
+    std::vector<std::uint32_t> height(objects, 0);
     std::vector<std::pair<std::uint64_t, std::vector<std::uint64_t>>> stack;
     std::vector<std::uint64_t> refs;
     auto open = [&](std::uint64_t object) {
@@ -168,15 +173,18 @@ bool binaryUnfoldsWithinLimits(const QByteArray& data) {
         auto& [object, pending] = stack.back();
         if (pending.empty()) {
             std::uint64_t total = 1;
+            std::uint32_t levels = 1;
             if (children(object, refs)) {
                 for (const std::uint64_t child : refs) {
                     total = std::min(total + unfolded[child], kMaxBinaryValues + 1);
+                    levels = std::max(levels, height[child] + 1);
                 }
             }
             unfolded[object] = total;
+            height[object] = levels;
             state[object] = Done;
             stack.pop_back();
-            if (total > kMaxBinaryValues) {
+            if (total > kMaxBinaryValues || levels > kMaxBinaryDepth) {
                 return false;
             }
             continue;
@@ -191,6 +199,28 @@ bool binaryUnfoldsWithinLimits(const QByteArray& data) {
         }
     }
     return unfolded[top] <= kMaxBinaryValues;
+}
+
+// Whether XML text holds a NUL character, as a byte or as a character reference
+// (&#0; &#x00; ...).
+bool holdsNul(const QByteArray& xml) {
+    if (xml.contains('\0')) {
+        return true;
+    }
+    for (qsizetype at = xml.indexOf("&#"); at >= 0; at = xml.indexOf("&#", at + 2)) {
+        qsizetype i = at + 2;
+        if (i < xml.size() && (xml[i] == 'x' || xml[i] == 'X')) {
+            ++i;
+        }
+        const qsizetype digits = i;
+        while (i < xml.size() && xml[i] == '0') {
+            ++i;
+        }
+        if (i > digits && i < xml.size() && xml[i] == ';') {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -227,11 +257,36 @@ PropertyList PropertyList::fromData(const QByteArray& data, QString* error) {
     if (data.size() > std::numeric_limits<std::uint32_t>::max()) {
         return fail("file too large");
     }
-    if (data.startsWith("bplist00") && !binaryUnfoldsWithinLimits(data)) {
+    const bool binary = data.startsWith("bplist00");
+    if (binary && !binaryUnfoldsWithinLimits(data)) {
         return fail("a binary property list that unfolds into too many values, or a broken one");
     }
+    // Vessik writes XML, so it reads every file as XML: a binary file through its
+    // XML form, so that a write-back never changes what it means. (libplist's
+    // binary reader keeps both entries of a key that a dictionary holds twice,
+    // and lookups find the first; its XML reader keeps the last.)
+    QByteArray xml = data;
+    if (binary) {
+        plist_t parsed = nullptr;
+        plist_from_bin(data.constData(), static_cast<std::uint32_t>(data.size()), &parsed);
+        const Node fromBinary(parsed);
+        if (fromBinary == nullptr) {
+            return fail("not a property list");
+        }
+        char* text = nullptr;
+        std::uint32_t length = 0;
+        plist_to_xml(nodeOf(fromBinary.get()), &text, &length);
+        xml = QByteArray(text, text != nullptr ? qsizetype{length} : 0);
+        plist_to_xml_free(text);
+    }
+    // A NUL character does not survive a write-back (libplist reads zeros after
+    // it), and in a key it fails an assertion, ending the program, when the
+    // dictionary is walked.
+    if (holdsNul(xml)) {
+        return fail("a text holds a NUL character");
+    }
     plist_t parsed = nullptr;
-    plist_from_memory(data.constData(), static_cast<std::uint32_t>(data.size()), &parsed);
+    plist_from_xml(xml.constData(), static_cast<std::uint32_t>(xml.size()), &parsed);
     Node root(parsed);
     if (root == nullptr) {
         return fail("not a property list");

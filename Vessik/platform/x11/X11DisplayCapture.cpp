@@ -196,11 +196,12 @@ void X11DisplayCapture::releaseAll() {
     shields_.clear();
     lockWindow_ = nullptr;
     lockWindowX_ = XCB_NONE;
+    lockWindowLost_ = false;
     xcb_flush(connection_);
 }
 
 xcb_window_t X11DisplayCapture::lockWindowId() const {
-    if (lockWindow_ == nullptr || !lockWindow_->isVisible()) {
+    if (lockWindow_ == nullptr || !lockWindow_->isVisible() || lockWindowLost_) {
         return XCB_NONE;
     }
     return static_cast<xcb_window_t>(lockWindow_->internalWinId());
@@ -327,6 +328,26 @@ void X11DisplayCapture::placeLockWindow() {
         guard_->setLockWindow(lock);
         guard_->readReports(); // it has answered the cover by now, as a rule
     }
+}
+
+void X11DisplayCapture::remakeLockWindow() {
+    if (!lockWindowLost_) {
+        return;
+    }
+    lockWindowLost_ = false;
+    QWidget* widget = lockWindow_;
+    if (widget == nullptr || shields_.empty()) {
+        return;
+    }
+    // Qt is told to let go of the dead window (the X errors of that are harmless)
+    // and shows the widget in a new one.
+    widget->hide();
+    if (QWindow* handle = widget->windowHandle(); handle != nullptr) {
+        handle->destroy();
+    }
+    widget->show();
+    widget->activateWindow();
+    placeLockWindow();
 }
 
 void X11DisplayCapture::destroyForeignChildren(xcb_window_t parent) {
@@ -462,19 +483,11 @@ bool X11DisplayCapture::restoreOurWindows(const xcb_generic_event_t* event) {
         if (isLockWindow) {
             xcb_set_input_focus(connection_, XCB_INPUT_FOCUS_PARENT, window, XCB_CURRENT_TIME);
         }
-    } else if (isLockWindow) { // destroyed: Qt makes the window again
+    } else if (isLockWindow) { // destroyed: the shields hold the grabs until Qt makes it again
         grabs_.windowGone(window);
         lockWindowX_ = XCB_NONE;
-        // Qt is told to let go of the dead window (the X errors of that are
-        // harmless) and shows the widget in a new one.
-        QWidget* widget = lockWindow_;
-        widget->hide();
-        if (QWindow* handle = widget->windowHandle(); handle != nullptr) {
-            handle->destroy();
-        }
-        widget->show();
-        widget->activateWindow();
-        placeLockWindow();
+        lockWindowLost_ = true;
+        QMetaObject::invokeMethod(this, &X11DisplayCapture::remakeLockWindow, Qt::QueuedConnection);
     } else { // a shield destroyed: a new one in its place
         grabs_.windowGone(window);
         const Monitor monitor{shield->id(), shield->rect()};

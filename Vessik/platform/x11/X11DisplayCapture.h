@@ -117,6 +117,8 @@ private:
     // Undoes what another client did to a shield or the lock window; true when the event was about one of them.
     bool restoreOurWindows(const xcb_generic_event_t* event);
     void destroyForeignChildren(xcb_window_t parent);
+    // Shows the lock window again in a new native window, after another client destroyed it.
+    void remakeLockWindow();
     // Calls the inputHeld callback, from the event loop, when inputHeld() differs from what it last said.
     void reportInputHeld();
     // reportInputHeld() now, or from the event loop when inside Qt's event filters.
@@ -136,6 +138,7 @@ private:
     // The lock window's X window while captured, and where it belongs (root coordinates).
     xcb_window_t lockWindowX_ = XCB_NONE;
     QRect lockRect_;
+    bool lockWindowLost_ = false; // destroyed by another client, not made again yet
     std::vector<Shield> shields_;
     // After the shields: member cleanup ungrabs before the windows go, as releaseAll() does.
     X11GrabKeeper grabs_;
