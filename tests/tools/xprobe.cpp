@@ -34,7 +34,8 @@
 //   xprobe click BUTTON X Y   move the pointer to X Y and click BUTTON (2: middle) with XTEST
 //   xprobe delivered KEYS     focus a window of its own, press KEYS with XTEST and print
 //                             "yes" when the last key reached that window, "no" when
-//                             another client's grab took it (nothing is grabbed here)
+//                             another client's grab took it (nothing is grabbed here),
+//                             "lost" when a window mapped meanwhile took the focus
 //   xprobe time-to-grab SECONDS [KEYS]
 //                             press KEYS (or, without KEYS, move the pointer) with
 //                             XTEST, then try to grab the keyboard until another
@@ -220,7 +221,9 @@ void move(xcb_connection_t* c, xcb_window_t root) {
 
 // Whether the last key of `keys` reaches a focused window of ours. A plain key
 // pressed after the chord marks the end: events arrive in order.
-bool delivered(xcb_connection_t* c, const xcb_screen_t* screen, const std::string& keys) {
+// Whether the last of `keys` reached a focused window of ours; nothing when the
+// focus went elsewhere before the marker key came (a window mapped meanwhile).
+std::optional<bool> delivered(xcb_connection_t* c, const xcb_screen_t* screen, const std::string& keys) {
     const xcb_window_t window = xcb_generate_id(c);
     const std::uint32_t values[] = {1, XCB_EVENT_MASK_KEY_PRESS}; // override-redirect, key presses
     xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
@@ -234,17 +237,29 @@ bool delivered(xcb_connection_t* c, const xcb_screen_t* screen, const std::strin
     press(c, screen->root, keys);
     press(c, screen->root, "AB10");
     bool reached = false;
-    while (Reply<xcb_generic_event_t> event{xcb_wait_for_event(c)}) {
+    std::optional<bool> result;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!result && xcb_connection_has_error(c) == 0) {
+        Reply<xcb_generic_event_t> event{xcb_poll_for_event(c)};
+        if (!event) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd fd{xcb_get_file_descriptor(c), POLLIN, 0};
+            if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) == 0) {
+                break;
+            }
+            continue;
+        }
         if ((event->response_type & 0x7F) == XCB_KEY_PRESS) {
             const auto* e = reinterpret_cast<const xcb_key_press_event_t*>(event.get());
             reached = reached || e->detail == key;
             if (e->detail == marker) {
-                break;
+                result = reached;
             }
         }
     }
     xcb_destroy_window(c, window);
-    return reached;
+    return result;
 }
 
 // Tries to grab the keyboard (and lets go at once) every `pause` until another
@@ -639,7 +654,8 @@ int main(int argc, char** argv) {
         xcb_test_fake_input(c, XCB_BUTTON_RELEASE, button, XCB_CURRENT_TIME, root, 0, 0, 0);
         sync(c);
     } else if (cmd == "delivered") {
-        std::printf("%s\n", delivered(c, screen, arg(2)) ? "yes" : "no");
+        const std::optional<bool> reached = delivered(c, screen, arg(2));
+        std::printf("%s\n", !reached ? "lost" : *reached ? "yes" : "no");
     } else if (cmd == "time-to-grab") {
         const double timeout = std::atof(arg(2).c_str());
         if (argc > 3) {

@@ -17,17 +17,9 @@ from concurrent.futures import ThreadPoolExecutor
 
 from test_attacks import AttackTestCase
 from test_lock import FIELD, LEFT_CENTRE, PASSWORD, RIGHT_CENTRE
-from vessik_harness import child_pids, main, process_ended, tool, wait_until
+from vessik_harness import child_pids, end_pid, main, process_ended, start_time, tool, wait_until
 
 DISABLED = "180 180 180"  # the colour of the locked-out field
-
-
-def end(pid):
-    """Ends a process that our Vessik's guard started, if it still runs."""
-    try:
-        os.kill(pid, signal.SIGTERM)
-    except ProcessLookupError:
-        pass
 
 
 class GuardTestCase(AttackTestCase):
@@ -63,7 +55,7 @@ class GuardTestCase(AttackTestCase):
             os.kill(self.vessik.pid, getattr(signal, ending))
         self.vessik.wait(timeout=5)
         restarted = wait_until(lambda: child_pids(guard), message="Vessik started again")[0]
-        self.addCleanup(end, restarted)  # unlocked by then: the guard ends with it
+        self.addCleanup(end_pid, restarted, start_time(restarted))  # unlocked by then: the guard ends with it
         wait_until(self.field_disabled, message="the lock window back, its field still locked out")
         self.assertEqual(self.retry_left(), 99, "the count is what it was")
         self.type_entry(PASSWORD)  # during the lock-out: nothing
