@@ -167,6 +167,7 @@ void Guard::handleMessage(const std::vector<char>& packet) {
         wipe(state_);
         lockWindow_ = XCB_NONE;
         uncover();
+        setShieldsBlack(false);
         break;
     default:
         break;
@@ -200,7 +201,8 @@ bool Guard::vessikEnded() {
     if (!lockInForce_) {
         return false; // unlocked, or quit: nothing changes on the screen
     }
-    // Cover first: Vessik's windows are gone, ours take the top.
+    // Cover first: Vessik's windows are gone, ours take the top and paint it black.
+    setShieldsBlack(true);
     cover();
     keepPlace();
     xcb_flush(c_);
@@ -353,7 +355,7 @@ void Guard::restoreShield(const X11WindowChange& change) {
         break;
     case X11WindowChange::Destroyed:
         grabs_.windowGone(shield->window);
-        shield->window = x11CreateShield(c_, screen_, shield->rect, kShieldEvents);
+        shield->window = newShield(shield->rect);
         xcb_map_window(c_, shield->window);
         break;
     case X11WindowChange::None:
@@ -386,6 +388,31 @@ void Guard::cover() {
         grabs_.collect();
     }
     checkPlace_ = true;
+}
+
+xcb_window_t Guard::newShield(const X11Rect& rect) {
+    const xcb_window_t window = x11CreateShield(c_, screen_, rect, kShieldEvents);
+    if (!blackShields_) {
+        const std::uint32_t none = XCB_BACK_PIXMAP_NONE;
+        xcb_change_window_attributes(c_, window, XCB_CW_BACK_PIXMAP, &none);
+    }
+    return window;
+}
+
+void Guard::setShieldsBlack(bool black) {
+    if (black == blackShields_) {
+        return;
+    }
+    blackShields_ = black;
+    for (const Shield& shield : shields_) {
+        if (black) {
+            xcb_change_window_attributes(c_, shield.window, XCB_CW_BACK_PIXEL, &screen_.black_pixel);
+            xcb_clear_area(c_, 0, shield.window, 0, 0, 0, 0); // no-op while unmapped
+        } else {
+            const std::uint32_t none = XCB_BACK_PIXMAP_NONE;
+            xcb_change_window_attributes(c_, shield.window, XCB_CW_BACK_PIXMAP, &none);
+        }
+    }
 }
 
 void Guard::uncover() {
@@ -423,7 +450,7 @@ void Guard::followMonitors() {
     }
     for (const X11Monitor& m : now) {
         if (std::none_of(shields_.begin(), shields_.end(), [&m](const Shield& s) { return s.monitor == m.id; })) {
-            shields_.push_back({m.id, m.rect, x11CreateShield(c_, screen_, m.rect, kShieldEvents)});
+            shields_.push_back({m.id, m.rect, newShield(m.rect)});
             if (covered_) {
                 xcb_map_window(c_, shields_.back().window);
             }

@@ -62,6 +62,10 @@ private:
     void cover();
     void uncover();
     void followMonitors();
+    // A new unmapped shield over `rect`, with the background blackShields_ says.
+    xcb_window_t newShield(const X11Rect& rect);
+    // Gives the shields a black background (painting the mapped ones now), or none.
+    void setShieldsBlack(bool black);
     // Puts the shields right below the live Vessik's windows and above every
     // other client's, or on top while no Vessik is linked.
     void keepPlace();
@@ -84,6 +88,11 @@ private:
     bool lockInForce_ = false;
     std::vector<char> state_;
     bool covered_ = false;
+    // While a Vessik is linked its own black shields above ours paint the cover,
+    // and ours have no background: mapping them paints nothing, so a lock does not
+    // wait for the server to fill every monitor twice. From Vessik's end until the
+    // next unlock ours are black.
+    bool blackShields_ = false;
     std::optional<std::uint32_t> vessikBase_; // the linked Vessik's resource id base, once it covered
     xcb_window_t lockWindow_ = XCB_NONE;
     bool gaveUp_ = false;
