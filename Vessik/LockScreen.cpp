@@ -120,20 +120,10 @@ void VessikAppDelegate::resumeLock(const QByteArray& state) {
 }
 
 void VessikAppDelegate::beginLock(bool pictureAfterField) {
-    if (inactivityTimer_ != nullptr) {
-        inactivityTimer_->stop();
-        inactivityTimer_->deleteLater(); // this may run inside the timer's own timeout
-        inactivityTimer_ = nullptr;
-    }
     isCaptured_ = true;
-    lastAttempt_ = nextWrongEntryShutsDown(properties_);
-    if (passwordTextbox_ != nullptr) {
-        wipeField(*passwordTextbox_);
-    }
-
-    // Cover and grab first: everything after this is drawing. The lock outlives
-    // this process from the first capture on; its keeper gets the state as soon
-    // as the screen is covered.
+    // Cover and grab first: everything after this is bookkeeping and drawing. The
+    // lock outlives this process from the first capture on; its keeper gets the
+    // state as soon as the screen is covered.
     DisplayCapture& displays = *platform_.displays;
     const std::vector<DisplayId> captured = displays.activeDisplays(kMaxDisplays);
     for (const DisplayId display : captured) {
@@ -142,6 +132,16 @@ void VessikAppDelegate::beginLock(bool pictureAfterField) {
     // Without a display to capture (no X11 session) no input is taken, so there
     // is none to wait for.
     inputToHold_ = !captured.empty();
+
+    if (inactivityTimer_ != nullptr) {
+        inactivityTimer_->stop();
+        inactivityTimer_->deleteLater(); // this may run inside the timer's own timeout
+        inactivityTimer_ = nullptr;
+    }
+    lastAttempt_ = nextWrongEntryShutsDown(properties_);
+    if (passwordTextbox_ != nullptr) {
+        wipeField(*passwordTextbox_);
+    }
     if (platform_.lockKeeper) {
         platform_.lockKeeper->lockInForce(lockState());
     }
