@@ -4,8 +4,12 @@ BUILD      ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS       ?= 2
 CMAKE_ARGS ?=
+# The unit tests and the settings fuzzer built with clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer; `make test` runs them and a 30 s fuzz run.
+SAN_BUILD    ?= build-san
+FUZZ_SECONDS ?= 300
 
-.PHONY: deps configure build run test format bench clean
+.PHONY: deps configure build san run test fuzz format bench clean
 
 deps:
 	scripts/install-deps
@@ -19,8 +23,19 @@ build: configure
 run: build
 	scripts/run-vessik $(BUILD)
 
-test: build
+san: deps
+	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -gline-tables-only" \
+		-DCMAKE_CXX_COMPILER=clang++ \
+		-DVESSIK_SANITIZE=ON -DVESSIK_FUZZ=ON -DVESSIK_UNIT_ONLY=ON -DVESSIK_FUZZ_SECONDS=$(FUZZ_SECONDS)
+	cmake --build $(SAN_BUILD) -j$(JOBS) --target vessik_unit_tests settings_fuzzer
+
+test: build san
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 300
+	cd $(SAN_BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 300
+
+# A fuzz campaign of FUZZ_SECONDS on the settings reader.
+fuzz: san
+	cmake --build $(SAN_BUILD) --target fuzz-campaign
 
 format:
 	cmake --build $(BUILD) --target format
@@ -29,4 +44,4 @@ bench: build
 	bench/run-bench $(BUILD)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD)

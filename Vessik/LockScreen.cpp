@@ -1,6 +1,9 @@
 // Locking and unlocking the screen.
+#include <chrono>
 #include <malloc.h>
+#include <vector>
 
+#include <QtCore/QDataStream>
 #include <QtCore/QFileInfo>
 #include <QtGui/QImageReader>
 #include <QtGui/QPainter>
@@ -11,6 +14,7 @@
 #include <QtWidgets/QLineEdit>
 
 #include "OverrideWindow.h"
+#include "Secret.h"
 #include "SettingsKeys.h"
 #include "VessikAppDelegate.h"
 
@@ -18,6 +22,9 @@ namespace {
 
 // The most displays a lock lists and captures.
 constexpr std::size_t kMaxDisplays = 100;
+
+// The layout of the state handed to a restarted Vessik (lockState).
+constexpr quint32 kLockStateLayout = 1;
 
 // The lock's background for a window of `size` device pixels: the file at
 // "ImagePath" when "ImageType" is 1, else the bundle's screen.png. It is decoded
@@ -73,23 +80,70 @@ void VessikAppDelegate::lockScreen() {
     if (isCaptured_) {
         return;
     }
+    // The settings in force when the lock began answer the password check if the
+    // file cannot be read later in the lock (PasswordEntry.cpp).
+    lockSettings_ = properties_;
+    lockOutEnds_ = {};
+    beginLock(false);
+}
+
+QByteArray VessikAppDelegate::lockState() const {
+    QByteArray state;
+    QDataStream out(&state, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_6_4);
+    QByteArray settings = lockSettings_.toXml(nullptr, PropertyList::XmlLayout::Compact);
+    out << kLockStateLayout << static_cast<qint64>(lockOutEnds_.time_since_epoch().count()) << settings;
+    wipeBytes(settings);
+    return state;
+}
+
+void VessikAppDelegate::resumeLock(const QByteArray& state) {
+    readPlist(kSettingsResource);
+    QDataStream in(state);
+    in.setVersion(QDataStream::Qt_6_4);
+    quint32 layout = 0;
+    qint64 lockOutEnds = 0;
+    QByteArray settings;
+    in >> layout >> lockOutEnds >> settings;
+    const bool read = in.status() == QDataStream::Ok && layout == kLockStateLayout;
+    // A state that cannot be read still locks: a failure never unlocks.
+    lockSettings_ = read ? PropertyList::fromData(settings, nullptr) : properties_;
+    lockOutEnds_ = std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(read ? lockOutEnds : 0));
+    wipeBytes(settings);
+    const auto lockOutLeft =
+        std::chrono::ceil<std::chrono::milliseconds>(lockOutEnds_ - std::chrono::steady_clock::now()).count();
+    passwordLockedOut_ = lockOutLeft > 0;
+    beginLock(true);
+    if (passwordLockedOut_) {
+        startLockOut(lockOutLeft);
+    }
+}
+
+void VessikAppDelegate::beginLock(bool pictureAfterField) {
+    isCaptured_ = true;
+    // Cover and grab first: everything after this is bookkeeping and drawing. The
+    // lock outlives this process from the first capture on; its keeper gets the
+    // state as soon as the screen is covered.
+    DisplayCapture& displays = *platform_.displays;
+    const std::vector<DisplayId> captured = displays.activeDisplays(kMaxDisplays);
+    for (const DisplayId display : captured) {
+        displays.capture(display);
+    }
+    // Without a display to capture (no X11 session) no input is taken, so there
+    // is none to wait for.
+    inputToHold_ = !captured.empty();
+
     if (inactivityTimer_ != nullptr) {
         inactivityTimer_->stop();
         inactivityTimer_->deleteLater(); // this may run inside the timer's own timeout
         inactivityTimer_ = nullptr;
     }
-    isCaptured_ = true;
-    // The settings in force when the lock began answer the password check if the
-    // file cannot be read later in the lock (PasswordEntry.cpp).
-    lockSettings_ = properties_;
+    lastAttempt_ = nextWrongEntryShutsDown(properties_);
     if (passwordTextbox_ != nullptr) {
-        passwordTextbox_->clear();
+        wipeField(*passwordTextbox_);
     }
-
-    // Cover and grab first: everything after this is drawing.
-    DisplayCapture& displays = *platform_.displays;
-    for (const DisplayId display : displays.activeDisplays(kMaxDisplays)) {
-        displays.capture(display);
+    if (platform_.lockKeeper) {
+        platform_.lockKeeper->lockInForce(lockState());
     }
     if (lockWindow_ == nullptr) {
         return;
@@ -120,10 +174,22 @@ void VessikAppDelegate::lockScreen() {
         }
     }
     displays.raiseAboveShields(lockWindow_);
+    // The field waits until the keyboard and the pointer are held.
+    showLockFeedback();
 
-    if (backgroundImage_ != nullptr) {
+    if (pictureAfterField) {
+        connect(lockWindow_, &OverrideWindow::painted, this, &VessikAppDelegate::showLockPicture,
+                static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::SingleShotConnection));
+    } else {
+        showLockPicture();
+    }
+}
+
+void VessikAppDelegate::showLockPicture() {
+    if (backgroundImage_ != nullptr && lockWindow_ != nullptr && isCaptured_) {
         const qreal ratio = lockWindow_->devicePixelRatioF();
-        QImage picture = backgroundPicture(properties_, bundle_, lockWindow_->size() * ratio);
+        QImage picture =
+            backgroundPicture(properties_.isNull() ? lockSettings_ : properties_, bundle_, lockWindow_->size() * ratio);
         if (picture.isNull()) {
             backgroundImage_->clear();
         } else {
@@ -137,17 +203,29 @@ void VessikAppDelegate::lockScreen() {
 }
 
 void VessikAppDelegate::unlockScreen() {
+    // The guard lets go of the input first: it holds it for this process, and
+    // nothing may hold it once the displays are given back.
+    if (platform_.lockKeeper) {
+        platform_.lockKeeper->lockEnded();
+    }
     // Exactly one inactivity timer runs while unlocked.
     delete inactivityTimer_;
     inactivityTimer_ = scheduleInactivityTimer();
     if (lockWindow_ != nullptr) {
         lockWindow_->hide();
     }
+    // The typed password does not stay in the hidden field.
+    if (passwordTextbox_ != nullptr) {
+        wipeField(*passwordTextbox_);
+    }
     DisplayCapture& displays = *platform_.displays;
     for (const DisplayId display : displays.activeDisplays(kMaxDisplays)) {
         displays.release(display);
     }
     isCaptured_ = false;
+    if (lockWindow_ != nullptr) {
+        lockWindow_->showFeedback({});
+    }
 
     // Nothing of the lock stays in memory while unlocked: the next lock loads the
     // picture again and recreates the window's native resources anyway.
@@ -157,7 +235,34 @@ void VessikAppDelegate::unlockScreen() {
     if (lockWindow_ != nullptr) {
         lockWindow_->discardNativeWindow();
     }
+    lockSettings_.eraseSecret(SettingsKeys::Password);
     lockSettings_ = PropertyList();
     ::malloc_trim(0);
     sessionUnlocked();
+}
+
+bool VessikAppDelegate::inputHeld() const {
+    return !inputToHold_ || platform_.displays->inputHeld();
+}
+
+void VessikAppDelegate::showLockFeedback() {
+    if (!isCaptured_) {
+        return;
+    }
+    const bool held = inputHeld();
+    if (passwordTextbox_ != nullptr) {
+        const bool usable = !passwordLockedOut_ && held;
+        if (usable != passwordTextbox_->isEnabled()) {
+            passwordTextbox_->setEnabled(usable);
+            if (usable) {
+                passwordTextbox_->setFocus(Qt::OtherFocusReason);
+            }
+        }
+    }
+    if (lockWindow_ != nullptr) {
+        lockWindow_->showFeedback({.waitingForKeyboard = !held,
+                                   .wrongPassword = passwordLockedOut_,
+                                   .lastAttempt = lastAttempt_,
+                                   .capsLock = platform_.displays->capsLockOn()});
+    }
 }

@@ -3,6 +3,7 @@
 #include <QtWidgets/QMenu>
 
 #include "OverrideWindow.h"
+#include "PasswordField.h"
 #include "VessikAppDelegate.h"
 #include "platform/KeyNames.h"
 #include "ui_LockWindow.h"
@@ -85,6 +86,8 @@ void MainInterface::connectLockWindow() {
     // The entry is submitted with Return.
     QObject::connect(ui.passwordTextbox, &QLineEdit::returnPressed, d,
                      [d, field = ui.passwordTextbox] { d->passwordTextbox(field); });
+    // Each key may have turned Caps Lock on or off.
+    QObject::connect(ui.passwordTextbox, &PasswordField::keyEventSeen, d, &VessikAppDelegate::showLockFeedback);
 }
 
 void MainInterface::buildTrayMenu() {

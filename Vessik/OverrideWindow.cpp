@@ -1,5 +1,6 @@
 #include "OverrideWindow.h"
 
+#include <QtGui/QCloseEvent>
 #include <QtGui/QPalette>
 
 #include "ui_LockWindow.h"
@@ -31,6 +32,37 @@ OverrideWindow::OverrideWindow(QWidget* parent)
     font.setPixelSize(18);
     field->setFont(font);
     field->setTextMargins(12, 8, 12, 8);
+
+    // White lines on a dark band, readable on any picture.
+    const QList<QLabel*> lines = {ui_->waitingLabel, ui_->wrongPasswordLabel, ui_->lastAttemptLabel,
+                                  ui_->capsLockLabel};
+    for (QLabel* line : lines) {
+        QPalette linePalette = line->palette();
+        linePalette.setColor(QPalette::Window, QColor(0, 0, 0, 170));
+        linePalette.setColor(QPalette::WindowText, Qt::white);
+        line->setPalette(linePalette);
+        line->setAutoFillBackground(true);
+        QFont lineFont = line->font();
+        lineFont.setPixelSize(15);
+        line->setFont(lineFont);
+    }
+    showFeedback({});
+}
+
+void OverrideWindow::showFeedback(const LockFeedback& feedback) {
+    ui_->waitingLabel->setVisible(feedback.waitingForKeyboard);
+    ui_->wrongPasswordLabel->setVisible(feedback.wrongPassword);
+    ui_->lastAttemptLabel->setVisible(feedback.lastAttempt);
+    ui_->capsLockLabel->setVisible(feedback.capsLock);
+}
+
+void OverrideWindow::paintEvent(QPaintEvent* event) {
+    QWidget::paintEvent(event);
+    Q_EMIT painted();
+}
+
+void OverrideWindow::closeEvent(QCloseEvent* event) {
+    event->ignore();
 }
 
 void OverrideWindow::discardNativeWindow() {

@@ -8,9 +8,18 @@ namespace Ui {
 class LockWindow;
 }
 
+// The lines of text below the lock window's password field, each shown or not.
+struct LockFeedback {
+    bool waitingForKeyboard = false; // another client holds the keyboard or the pointer
+    bool wrongPassword = false;      // the field is disabled after a wrong entry
+    bool lastAttempt = false;        // the next wrong entry forces the shutdown
+    bool capsLock = false;           // Caps Lock is on
+};
+
 // The lock window: a frameless window that bypasses the window manager
 // (override-redirect) and can still take the keyboard focus, so that typing
-// reaches its password field. Built from ui/LockWindow.ui; hidden until a lock.
+// reaches its password field (a PasswordField). Built from ui/LockWindow.ui;
+// hidden until a lock.
 class OverrideWindow : public QWidget {
     Q_OBJECT
 public:
@@ -31,6 +40,21 @@ public:
     // of a full screen would otherwise keep for the life of the process. The next
     // show() creates them again. Does nothing while the window is shown.
     void discardNativeWindow();
+
+    // Shows exactly the lines of `feedback` below the password field (all hidden
+    // when the window is built). The field and the picture do not move.
+    void showFeedback(const LockFeedback& feedback);
+
+Q_SIGNALS:
+    // The window has been painted (at the end of each paint of the window itself).
+    void painted();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    // Ignores every close request: the window manager's, and WM_DELETE_WINDOW
+    // from any client. Only an unlock hides the window; closing it mid-lock would
+    // leave no way to unlock.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     std::unique_ptr<Ui::LockWindow> ui_;

@@ -23,12 +23,6 @@ void VessikAppDelegate::startSessionIntegration() {
                 .arg(kSleepDelayMs / 1000));
         letSleepGoAhead();
     });
-    platform_.displays->setInputHeldCallback([this](bool held) {
-        if (held) {
-            lockBeganToHold();
-        }
-    });
-
     if (platform_.session) {
         const std::optional<QString> problem = platform_.session->start({
             .lock = [this] { lockScreen(); },

@@ -49,12 +49,26 @@ void VessikAppDelegate::readPlist(const QString& name) {
 
 bool VessikAppDelegate::writePlist(const PropertyList& dict, const QString& name) {
     QString error;
-    const QByteArray xml = dict.toXml(&error);
+    QByteArray xml = dict.toXml(&error);
     if (xml.isEmpty()) {
         log(QStringLiteral("Error writing plist to file error"));
         return false;
     }
     const QString path = bundle_.pathForResource(name, QStringLiteral("plist"));
+    // What is written must be readable again: a deeply nested value, indented
+    // line by line, can grow far past the size the reader accepts. Written
+    // compactly it stays about the size it was read at; when even that is too
+    // large the file is left as it is.
+    if (xml.size() > kMaxSettingsFileSize) {
+        xml = dict.toXml(&error, PropertyList::XmlLayout::Compact);
+    }
+    if (xml.size() > kMaxSettingsFileSize) {
+        log(QStringLiteral("Cannot write settings file '%1': it would take %2 bytes, more than the %3 it may have")
+                .arg(bundle_.resourcePath(name, QStringLiteral("plist")))
+                .arg(xml.size())
+                .arg(kMaxSettingsFileSize));
+        return false;
+    }
     if (path.isEmpty()) {
         log(QStringLiteral("Cannot write settings file '%1': no such file")
                 .arg(bundle_.resourcePath(name, QStringLiteral("plist"))));

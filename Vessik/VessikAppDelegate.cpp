@@ -22,7 +22,21 @@ constexpr int kTrayHostWaitMs = 3000;
 VessikAppDelegate* selfC = nullptr;
 
 VessikAppDelegate::VessikAppDelegate(Bundle bundle, PlatformServices platform, QObject* parent)
-    : QObject(parent), bundle_(std::move(bundle)), platform_(std::move(platform)) {}
+    : QObject(parent), bundle_(std::move(bundle)), platform_(std::move(platform)) {
+    if (platform_.displays) {
+        // The lock window says whether it waits for the keyboard; the session
+        // hears once the lock holds.
+        platform_.displays->setInputHeldCallback([this](bool held) {
+            showLockFeedback();
+            if (held) {
+                lockBeganToHold();
+            }
+        });
+    }
+    if (platform_.instance) {
+        platform_.instance->setSettingsRequestCallback([this] { settingsRequested(); });
+    }
+}
 
 VessikAppDelegate::~VessikAppDelegate() {
     if (selfC == this) {
@@ -72,6 +86,13 @@ void VessikAppDelegate::applicationDidFinishLaunching() {
     watchSettingsFile();
     startSessionIntegration();
     checkTrayHost();
+    // Started again by the guard of a lock while that lock is in force: the lock
+    // comes back at once, before any tick.
+    if (platform_.lockKeeper) {
+        if (const std::optional<QByteArray> state = platform_.lockKeeper->resumedLock(); state && !isCaptured_) {
+            resumeLock(*state);
+        }
+    }
 }
 
 void VessikAppDelegate::checkTrayHost() {
@@ -84,9 +105,10 @@ void VessikAppDelegate::checkTrayHost() {
         }
         log(QStringLiteral("No system tray on this desktop: Vessik runs without its tray icon. Start Vessik again "
                            "from the application menu to open its settings."));
-        // Without a password Vessik never locks, and here nothing else would say so.
+        // Without a password Vessik never locks, and here nothing else would say so
+        // (a lock resumed without one is no time to ask).
         readPlist(kSettingsResource);
-        if (!properties_.contains(SettingsKeys::Password)) {
+        if (!properties_.contains(SettingsKeys::Password) && !isCaptured_) {
             settingsButton(nullptr);
         }
     });
@@ -101,6 +123,12 @@ void VessikAppDelegate::settingsButton(QObject* /*sender*/) {
         settingsWindow_->show();
         settingsWindow_->raise();
         settingsWindow_->activateWindow();
+    }
+}
+
+void VessikAppDelegate::settingsRequested() {
+    if (!isCaptured_) {
+        settingsButton(nullptr);
     }
 }
 

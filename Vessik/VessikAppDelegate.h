@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -53,6 +54,9 @@ public:
     void applicationDidFinishLaunching();
     void settingsButton(QObject* sender);
     void closeButton(QObject* sender);
+    // Another Vessik of this user and display asked for the settings window: it
+    // opens as from the status menu, except during a lock, when nothing happens.
+    void settingsRequested();
 
     // --- Settings store ------------------------------------------------------
     // Loads Resources/NAME.plist into `properties` (null on failure, logged).
@@ -64,6 +68,12 @@ public:
     // --- Lock ------------------------------------------------------------------
     void lockScreen();
     void unlockScreen();
+    // Brings the lock window up to date while locked: the password field takes
+    // input only while the keyboard and pointer are held and no wrong entry has
+    // it disabled, and the lines below it say which of these holds, whether the
+    // next wrong entry forces the shutdown, and whether Caps Lock is on. Runs when
+    // the held input changes and at every key event of the field.
+    void showLockFeedback();
 
     // --- Password entry ------------------------------------------------------
     void passwordTextbox(QLineEdit* sender);
@@ -186,6 +196,24 @@ private:
     // Restores the one-second idle tick whenever the settings file may have changed.
     void watchSettingsFile();
     void log(const QString& line) const;
+    // Whether the lock holds the keyboard and the pointer it took, if it took any.
+    bool inputHeld() const;
+    // Whether one more wrong entry would bring "RetryLeft" of `settings` to exactly 0.
+    static bool nextWrongEntryShutsDown(const PropertyList& settings);
+    // The lock's steps after the checks of lockScreen, with lockSettings_ and
+    // lockOutEnds_ set. With `pictureAfterField` the background picture is decoded
+    // only once the window with its field has been painted.
+    void beginLock(bool pictureAfterField);
+    // Decodes the background picture into the lock window.
+    void showLockPicture();
+    // Resumes the lock that `state` (lockState() of an earlier Vessik) describes,
+    // whatever the settings file says now.
+    void resumeLock(const QByteArray& state);
+    // What a Vessik started again needs to resume the current lock: the settings
+    // of its beginning and the end of a running lock-out.
+    QByteArray lockState() const;
+    // Disables the password field for `ms` milliseconds (enablePasswordTextbox ends it).
+    void startLockOut(std::int64_t ms);
     // Without a tray host a few seconds after start-up: says so, and opens the
     // settings window while no password is stored.
     void checkTrayHost();
@@ -241,6 +269,15 @@ private:
     // The settings loaded when the current lock began (null while unlocked): the
     // password check falls back on them when the file cannot be read mid-lock.
     PropertyList lockSettings_;
+    // The current lock captured displays, and with them the keyboard and the pointer.
+    bool inputToHold_ = false;
+    // A wrong entry disabled the field, and the re-enable timer has not fired yet.
+    bool passwordLockedOut_ = false;
+    // When the lock-out of the last wrong entry of this lock ends (steady clock,
+    // the same for every process of the machine since its boot).
+    std::chrono::steady_clock::time_point lockOutEnds_;
+    // The next wrong entry forces the shutdown, by the count read last.
+    bool lastAttempt_ = false;
 
     bool lockHolds_ = false;
     bool sleepInhibitorWanted_ = false;

@@ -15,6 +15,8 @@
 #include "platform/PlatformServices.h"
 
 int main(int argc, char** argv) {
+    // Before anything secret is in memory: no core file, no tracing, no reading it.
+    const bool undumpable = makeProcessUndumpable();
     // Without any display Qt would abort with advice to reinstall: say what is missing instead.
     if (const std::optional<SessionRefusal> refusal = sessionRefusal(); refusal && refusal->noDisplay) {
         SyslogLog().log(refusal->reason);
@@ -32,6 +34,20 @@ int main(int argc, char** argv) {
     }
 
     PlatformServices platform = makeLinuxPlatform();
+    if (!undumpable) {
+        platform.log->log(QStringLiteral("Cannot make the process non-dumpable; its memory stays readable."));
+    }
+    // One Vessik per user and display, decided before anything is shown.
+    QString why;
+    const SingleInstance::Claim claim = platform.instance->claim(qEnvironmentVariable("DISPLAY"), &why);
+    if (!why.isEmpty()) {
+        platform.log->log(why);
+    }
+    if (claim == SingleInstance::Claim::Running) {
+        return 0;
+    }
+    // The guard, before anything can lock: a lock never waits for it.
+    platform.lockKeeper->start();
     if (platform.lockRefusal) {
         platform.log->log(*platform.lockRefusal);
         auto* box =

@@ -15,7 +15,8 @@ using DisplayId = std::uint32_t;
 // A captured display is covered by a black shield that stays above every other
 // client's windows. The first capture also takes the keyboard and the pointer;
 // while another client holds them, the implementation keeps retrying until it
-// gets them, so a lock never pretends to hold input it does not have.
+// gets them, and takes them back when they are lost, so a lock never pretends to
+// hold input it does not have: inputHeld() says whether it has it now.
 class DisplayCapture {
 public:
     virtual ~DisplayCapture() = default;
@@ -40,5 +41,10 @@ public:
     // capture (false while nothing is captured).
     virtual bool inputHeld() const = 0;
     // `callback` runs on the main thread whenever inputHeld() changes.
+    // There is one callback: a later call replaces it. The delegate sets it when
+    // it is made (VessikAppDelegate's constructor).
     virtual void setInputHeldCallback(std::function<void(bool held)> callback) = 0;
+
+    // Whether Caps Lock is on now; false when that cannot be known.
+    virtual bool capsLockOn() = 0;
 };

@@ -10,17 +10,21 @@
 #include "platform/FileWatch.h"
 #include "platform/HotKeyService.h"
 #include "platform/IdleCounter.h"
+#include "platform/LockKeeper.h"
 #include "platform/PowerOff.h"
 #include "platform/PreferencePane.h"
 #include "platform/ProcessTable.h"
 #include "platform/ScreenSaverService.h"
 #include "platform/SessionService.h"
+#include "platform/SingleInstance.h"
 #include "platform/SymbolicHotKeys.h"
 
 // Every machine service the delegate uses. `main` fills it with the Linux/X11
 // implementations (makeLinuxPlatform); tests fill it with fakes.
 struct PlatformServices {
     std::unique_ptr<SystemLog> log;
+    // Before the displays, which may use it until their end.
+    std::unique_ptr<LockKeeper> lockKeeper;
     std::unique_ptr<DisplayCapture> displays;
     std::unique_ptr<HotKeyService> hotKeys;
     std::unique_ptr<SymbolicHotKeys> symbolicHotKeys;
@@ -34,7 +38,14 @@ struct PlatformServices {
     // delegate never locks and offers nothing to the session.
     std::optional<QString> lockRefusal;
     std::unique_ptr<FileWatch> fileWatch;
+    std::unique_ptr<SingleInstance> instance;
 };
+
+// Makes the process non-dumpable for the rest of its life: no core file, and no
+// other process of the same user may trace it or read its memory (a typed
+// password lives there). Returns false when the system refused. Call it first
+// thing in main, before anything secret is in memory.
+bool makeProcessUndumpable();
 
 // The real services of the desktop session: X11, logind on the system bus and
 // the screen-saver service on the session bus. Needs the QGuiApplication to

@@ -33,9 +33,14 @@ public:
     // `error`, when the data is not a property list or its root is not a dictionary.
     static PropertyList fromData(const QByteArray& data, QString* error);
 
+    // How toXml lays out its XML: one element a line, indented by depth with tabs
+    // (the usual form), or without any white space between elements (the same
+    // values, and far smaller for deeply nested ones).
+    enum class XmlLayout { Indented, Compact };
+
     // The dictionary as an XML 1.0 property list; empty, with a reason in `error`,
     // when it cannot be serialised (a null dictionary cannot).
-    QByteArray toXml(QString* error) const;
+    QByteArray toXml(QString* error, XmlLayout layout = XmlLayout::Indented) const;
 
     bool isNull() const { return node_ == nullptr; }
     bool contains(const QString& key) const;
@@ -62,6 +67,10 @@ public:
     // removes `key` when the source has no such value.
     void setValueFrom(const QString& key, const PropertyList& source, const QString& sourceKey);
     void remove(const QString& key);
+    // Overwrites the bytes of `key`'s string value in place, then removes the key
+    // (for a secret that must not linger in freed memory). Any other kind of value
+    // is only removed.
+    void eraseSecret(const QString& key);
 
     // Converts a string by the rule of integerValue.
     static std::int64_t integerValueOfText(const QString& text);

@@ -2,6 +2,25 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="de">
 <context>
+    <name>LockWindow</name>
+    <message>
+        <source>Waiting for the keyboard: another program holds it.</source>
+        <translation>Warten auf die Tastatur: Ein anderes Programm hält sie fest.</translation>
+    </message>
+    <message>
+        <source>Wrong password. Wait a moment, then try again.</source>
+        <translation>Falsches Passwort. Warten Sie einen Moment und versuchen Sie es dann erneut.</translation>
+    </message>
+    <message>
+        <source>One more wrong password shuts the computer down.</source>
+        <translation>Noch ein falsches Passwort fährt den Computer herunter.</translation>
+    </message>
+    <message>
+        <source>Caps Lock is on.</source>
+        <translation>Die Feststelltaste ist aktiviert.</translation>
+    </message>
+</context>
+<context>
     <name>QObject</name>
     <message>
         <source>Settings…</source>

@@ -2,6 +2,25 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="fr">
 <context>
+    <name>LockWindow</name>
+    <message>
+        <source>Waiting for the keyboard: another program holds it.</source>
+        <translation>En attente du clavier : un autre programme le retient.</translation>
+    </message>
+    <message>
+        <source>Wrong password. Wait a moment, then try again.</source>
+        <translation>Mot de passe incorrect. Patientez un instant, puis réessayez.</translation>
+    </message>
+    <message>
+        <source>One more wrong password shuts the computer down.</source>
+        <translation>Un mot de passe incorrect de plus éteindra l’ordinateur.</translation>
+    </message>
+    <message>
+        <source>Caps Lock is on.</source>
+        <translation>Le verrouillage des majuscules est activé.</translation>
+    </message>
+</context>
+<context>
     <name>QObject</name>
     <message>
         <source>Settings…</source>

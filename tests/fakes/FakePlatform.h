@@ -38,6 +38,17 @@ public:
     QWidget* raised = nullptr;
     bool raisedWhileVisible = false;
     std::function<void()> onRelease; // runs inside each release
+    bool held = true;                // what inputHeld() answers
+    bool capsLock = false;           // what capsLockOn() answers
+    std::function<void(bool)> heldCallback;
+
+    // Changes inputHeld() and tells the delegate, as the real capture does.
+    void setHeld(bool value) {
+        held = value;
+        if (heldCallback) {
+            heldCallback(value);
+        }
+    }
 
     std::vector<DisplayId> activeDisplays(std::size_t maxCount) override {
         ev_->add(QStringLiteral("list %1").arg(maxCount));
@@ -59,16 +70,30 @@ public:
         raised = w;
         raisedWhileVisible = w != nullptr && w->isVisible();
     }
-    // Whether the input is held; setHeld() changes it as the server's answer would.
-    bool held = false;
-    std::function<void(bool)> heldCallback;
     bool inputHeld() const override { return held; }
-    void setInputHeldCallback(std::function<void(bool held)> callback) override { heldCallback = std::move(callback); }
-    void setHeld(bool value) {
-        held = value;
-        if (heldCallback) {
-            heldCallback(value);
-        }
+    void setInputHeldCallback(std::function<void(bool)> callback) override { heldCallback = std::move(callback); }
+    bool capsLockOn() override { return capsLock; }
+
+private:
+    std::shared_ptr<FakeEvents> ev_;
+};
+
+// The keeper of a lock beyond Vessik's life: records the state handed to it.
+class FakeLockKeeper : public LockKeeper {
+public:
+    explicit FakeLockKeeper(std::shared_ptr<FakeEvents> ev) : ev_(std::move(ev)) {}
+    std::optional<QByteArray> resumed; // what resumedLock() answers
+    std::optional<QByteArray> state;   // the last state of a lock in force; nothing once it ended
+
+    void start() override { ev_->add(QStringLiteral("keeper start")); }
+    std::optional<QByteArray> resumedLock() const override { return resumed; }
+    void lockInForce(const QByteArray& s) override {
+        ev_->add(QStringLiteral("keeper lock"));
+        state = s;
+    }
+    void lockEnded() override {
+        ev_->add(QStringLiteral("keeper end"));
+        state.reset();
     }
 
 private:
@@ -198,6 +223,14 @@ public:
     }
 };
 
+class FakeInstance : public SingleInstance {
+public:
+    Claim answer = Claim::Claimed;
+    std::function<void()> settingsRequest; // what the delegate installed
+    Claim claim(const QString& /*display*/, QString* /*why*/) override { return answer; }
+    void setSettingsRequestCallback(std::function<void()> callback) override { settingsRequest = std::move(callback); }
+};
+
 // The login session: records the inhibitor and the hint; the test plays logind
 // through the handlers.
 class FakeSession : public SessionService {
@@ -268,6 +301,7 @@ public:
 struct FakePlatform {
     std::shared_ptr<FakeEvents> events = std::make_shared<FakeEvents>();
     std::shared_ptr<QStringList> logLines = std::make_shared<QStringList>();
+    FakeLockKeeper* lockKeeper = nullptr;
     FakeDisplays* displays = nullptr;
     FakeHotKeys* hotKeys = nullptr;
     FakeSymbolicHotKeys* symbolicHotKeys = nullptr;
@@ -275,6 +309,7 @@ struct FakePlatform {
     FakeProcesses* processes = nullptr;
     FakePowerOff* powerOff = nullptr;
     FakePreferencePane* preferencePane = nullptr;
+    FakeInstance* instance = nullptr;
     FakeSession* session = nullptr;
     FakeScreenSaver* screenSaver = nullptr;
     FakeFileWatch* fileWatch = nullptr;
@@ -282,6 +317,7 @@ struct FakePlatform {
     PlatformServices take() {
         PlatformServices p;
         p.log = std::make_unique<FakeLog>(logLines);
+        p.lockKeeper = keep(lockKeeper, events);
         p.displays = keep(displays, events);
         p.hotKeys = keep(hotKeys);
         p.symbolicHotKeys = keep(symbolicHotKeys);
@@ -289,6 +325,7 @@ struct FakePlatform {
         p.processes = keep(processes, events);
         p.powerOff = keep(powerOff, events);
         p.preferencePane = keep(preferencePane);
+        p.instance = keep(instance);
         p.session = keep(session);
         p.screenSaver = keep(screenSaver);
         p.fileWatch = keep(fileWatch);

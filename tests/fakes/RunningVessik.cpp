@@ -7,6 +7,7 @@ void RunningVessik::start(const Start& how) {
     how_ = how;
     PlatformServices platform = fakes.take();
     platform.lockRefusal = how.lockRefusal;
+    fakes.lockKeeper->resumed = how.resumedLock;
     if (how.interface) {
         ui_ = std::make_unique<MainInterface>(files.bundle(), std::move(platform), how.settingsWindow);
     } else {

@@ -21,7 +21,8 @@ public:
         Stage upTo = Launched;
         bool interface = true; // false: the delegate alone, without windows or menu
         MainInterface::SettingsWindowCreation settingsWindow = MainInterface::SettingsWindowCreation::AtStart;
-        std::optional<QString> lockRefusal = std::nullopt; // a session that cannot be locked, and why
+        std::optional<QString> lockRefusal = std::nullopt;    // a session that cannot be locked, and why
+        std::optional<QByteArray> resumedLock = std::nullopt; // started again by the keeper of this lock state
     };
 
     // The settings file, and the fakes of the Vessik running now (fresh at every start).

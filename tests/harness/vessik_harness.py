@@ -125,10 +125,77 @@ class Xvfb:
         subprocess.run(["convert", "xwd:-", path], input=xwd, check=True)
 
     def stop(self):
+        # The server goes first, as at a logout: whatever runs on it ends by itself
+        # then. Ending Vessik first during a lock would make its guard start a new
+        # one, which could reach the next test's server on the same display number.
+        # What the children started (a guard, a Vessik it started) is ended last.
+        descendants = [(pid, start_time(pid)) for proc in self._children for pid in descendant_pids(proc.pid)]
+        stop_process(self.proc)
         for proc in reversed(self._children):
             stop_process(proc)
-        stop_process(self.proc)
+        for pid, started in descendants:
+            end_pid(pid, started)
         self.runtime.cleanup()
+
+
+def child_pids(pid):
+    """Pids of the running children of process `pid` (from /proc)."""
+    children = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == pid and fields[0] != "Z":
+                children.append(int(entry))
+    return children
+
+
+def descendant_pids(pid):
+    """Pids of the running children of process `pid`, their children, and so on."""
+    found = []
+    for child in child_pids(pid):
+        found += [child] + descendant_pids(child)
+    return found
+
+
+def start_time(pid):
+    """When process `pid` started (clock ticks since boot), or None when it has ended."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    return None if fields[0] in ("Z", "X") else int(fields[19])
+
+
+def end_pid(pid, started=None, timeout=5):
+    """Ends process `pid`, started by this harness or by a process it started, unless
+    it has ended; with `started` (its start_time), never a later process of that pid."""
+    now = start_time(pid)
+    if now is None or (started is not None and now != started):
+        return
+    try:
+        os.kill(pid, signal.SIGTERM)
+    except ProcessLookupError:
+        return
+    deadline = time.monotonic() + timeout
+    while start_time(pid) == now:
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            break
+        time.sleep(0.01)
+
+
+def process_ended(pid):
+    """Whether process `pid` has ended (gone, or a zombie that nobody has reaped yet)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
+    except OSError:
+        return True
 
 
 def stop_process(proc, timeout=5):
@@ -289,8 +356,7 @@ class VessikTestCase(unittest.TestCase):
         self.addCleanup(os.unlink, log.name)
         proc = self.x.spawn(self.bundle.executable, env=env, stdout=log, stderr=subprocess.STDOUT)
         self.vessik_log = log.name
-        self.addCleanup(stop_process, proc)
-        return proc
+        return proc  # ended by the display's stop
 
     def probe(self, *args):
         """Runs xprobe (tests/tools), another client of the test's display; returns its output."""

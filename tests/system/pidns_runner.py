@@ -12,7 +12,8 @@ reports on standard output, one JSON object a line:
 
     {"ready": {name: pid, ...}, "vessik": pid, "session": "audit" or "scope"}
     {"exited": name, "signal": N or null}     for every child it reaps (orphans included)
-    {"alive": [name, ...]}                    in answer to "alive"
+    {"alive": [name, ...], "guarded": bool}   in answer to "alive"; guarded: Vessik has its
+                                              guard (a child process named "Vessik")
 
 Commands on standard input: "lock" sends SIGUSR1 to Vessik (its lock test hook),
 "alive" lists the children still running. At the end of its input it kills
@@ -145,7 +146,7 @@ def main():
                     report(error="Vessik never installed its lock hook")
                 os.kill(vessik.pid, signal.SIGUSR1)
             elif line.strip() == "alive":
-                report(alive=sorted(children.values()))
+                report(alive=sorted(children.values()), guarded=guarded(vessik.pid))
         reap(children)
 
     for pid in list(children):
@@ -155,6 +156,18 @@ def main():
             pass
     while children:
         reap(children, block=True)
+
+
+def guarded(pid):
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                name, fields = f.read().split(" (", 1)[1].rsplit(")", 1)
+        except (OSError, IndexError):
+            continue
+        if name == "Vessik" and int(fields.split()[1]) == pid and fields.split()[0] != "Z":
+            return True
+    return False
 
 
 def reap(children, block=False):

@@ -124,7 +124,9 @@ class ForcedShutdownTest(unittest.TestCase):
             self.assertIn(event["exited"], self.killed)
             self.assertEqual(event["signal"], 9, event)
         self.command("alive")
-        self.assertEqual(set(self.next_event(lambda e: "alive" in e)["alive"]), self.survivors)
+        alive = self.next_event(lambda e: "alive" in e)
+        self.assertEqual(set(alive["alive"]), self.survivors)
+        self.assertTrue(alive["guarded"], "Vessik's guard is spared")
         self.assertEqual(self.bundle.settings()["RetryLeft"], 3, "reset to RetryCount")
 
     def vessik_output(self):

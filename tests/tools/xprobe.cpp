@@ -8,7 +8,19 @@
 //                             keep it until stdin closes
 //   xprobe top-window X Y     print the id and WM_CLASS class of the topmost viewable
 //                             top-level window at that point ("none" when there is none)
+//   xprobe own-selection TEXT own CLIPBOARD and PRIMARY holding TEXT, print "owned", hand
+//                             TEXT to whoever asks until stdin closes
+//   xprobe unmap WINDOW       unmap, destroy, or move and resize another client's window
+//   xprobe destroy WINDOW
+//   xprobe configure WINDOW X Y W H
+//   xprobe child WINDOW X Y W H
+//                             map a red window inside WINDOW, print its id, keep it until
+//                             stdin closes
+//   xprobe close WINDOW       send it WM_DELETE_WINDOW, as a window manager's close does
+//   xprobe sniff WINDOW       select key events on another client's window, print
+//                             "listening", and when stdin closes, how many it got
 //   xprobe pixel X Y          print the colour of the screen at that point as "R G B"
+//   xprobe bright X Y W H     print how many pixels of that rectangle are near white
 //   xprobe grab-key KEY MODS  try a passive grab of a key on the root; prints 0 when
 //                             granted (and lets go of it), else the X error code
 //                             (10 = BadAccess: another client holds that combination)
@@ -19,9 +31,11 @@
 //                             "master" (default) or a device id)
 //   xprobe press KEYS         press KEYS with XTEST and release them in reverse order
 //   xprobe move               move the pointer by one pixel with XTEST (user input)
+//   xprobe click BUTTON X Y   move the pointer to X Y and click BUTTON (2: middle) with XTEST
 //   xprobe delivered KEYS     focus a window of its own, press KEYS with XTEST and print
 //                             "yes" when the last key reached that window, "no" when
-//                             another client's grab took it (nothing is grabbed here)
+//                             another client's grab took it (nothing is grabbed here),
+//                             "lost" when a window mapped meanwhile took the focus
 //   xprobe time-to-grab SECONDS [KEYS]
 //                             press KEYS (or, without KEYS, move the pointer) with
 //                             XTEST, then try to grab the keyboard until another
@@ -31,18 +45,33 @@
 //                             CLOCK_MONOTONIC time, in seconds, at which it first
 //                             found the keyboard held, or "timeout"
 //   xprobe idle               print the server's milliseconds since the last input
+//   xprobe watch SECONDS X Y [X Y...]
+//                             print "watching", then for SECONDS, about every
+//                             millisecond, try to grab the keyboard and the pointer
+//                             (letting go at once), ask for the topmost window at each
+//                             point (the mapped top-level window the server finds
+//                             there) and for the colour at the first one; then print
+//                             one line for each time one of them was not held by
+//                             another client or a point showed a window whose class
+//                             is not "Vessik" ("T keyboard", "T pointer",
+//                             "T uncovered X Y CLASS"), one for each change of that
+//                             colour ("T colour R G B"), T in seconds since the
+//                             start, and last "polls N"
 //
 // KEY is an XKB key name (AC01 is the key of "A" on a US keyboard, whatever the
 // layout); KEYS joins key names with "+" (LFSH+LCTL+LALT+AC09). MODS joins
 // shift, lock, control, mod1..mod5 with "+", or is "none" or "any".
 // Grab statuses: 0 Success, 1 AlreadyGrabbed, 2 InvalidTime, 3 NotViewable, 4 Frozen.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <optional>
+#include <poll.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -192,7 +221,9 @@ void move(xcb_connection_t* c, xcb_window_t root) {
 
 // Whether the last key of `keys` reaches a focused window of ours. A plain key
 // pressed after the chord marks the end: events arrive in order.
-bool delivered(xcb_connection_t* c, const xcb_screen_t* screen, const std::string& keys) {
+// Whether the last of `keys` reached a focused window of ours; nothing when the
+// focus went elsewhere before the marker key came (a window mapped meanwhile).
+std::optional<bool> delivered(xcb_connection_t* c, const xcb_screen_t* screen, const std::string& keys) {
     const xcb_window_t window = xcb_generate_id(c);
     const std::uint32_t values[] = {1, XCB_EVENT_MASK_KEY_PRESS}; // override-redirect, key presses
     xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
@@ -206,17 +237,29 @@ bool delivered(xcb_connection_t* c, const xcb_screen_t* screen, const std::strin
     press(c, screen->root, keys);
     press(c, screen->root, "AB10");
     bool reached = false;
-    while (Reply<xcb_generic_event_t> event{xcb_wait_for_event(c)}) {
+    std::optional<bool> result;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!result && xcb_connection_has_error(c) == 0) {
+        Reply<xcb_generic_event_t> event{xcb_poll_for_event(c)};
+        if (!event) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd fd{xcb_get_file_descriptor(c), POLLIN, 0};
+            if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) == 0) {
+                break;
+            }
+            continue;
+        }
         if ((event->response_type & 0x7F) == XCB_KEY_PRESS) {
             const auto* e = reinterpret_cast<const xcb_key_press_event_t*>(event.get());
             reached = reached || e->detail == key;
             if (e->detail == marker) {
-                break;
+                result = reached;
             }
         }
     }
     xcb_destroy_window(c, window);
-    return reached;
+    return result;
 }
 
 // Tries to grab the keyboard (and lets go at once) every `pause` until another
@@ -258,12 +301,18 @@ xcb_window_t mapWindow(xcb_connection_t* c, const xcb_screen_t* screen, int x, i
     return window;
 }
 
-// The class part of WM_CLASS ("instance\0class\0"), or "-".
-std::string windowClass(xcb_connection_t* c, xcb_window_t w) {
-    Reply<xcb_get_property_reply_t> r(
-        xcb_get_property_reply(c, xcb_get_property(c, 0, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 256), nullptr));
+xcb_get_property_cookie_t askClass(xcb_connection_t* c, xcb_window_t w) {
+    return xcb_get_property(c, 0, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 256);
+}
+
+// The class part of WM_CLASS ("instance\0class\0") that `cookie` asked for: "-"
+// when the window has none, nothing when the window is gone.
+std::optional<std::string> windowClass(xcb_connection_t* c, xcb_get_property_cookie_t cookie) {
+    xcb_generic_error_t* error = nullptr;
+    Reply<xcb_get_property_reply_t> r(xcb_get_property_reply(c, cookie, &error));
+    Reply<xcb_generic_error_t> gone(error);
     if (!r) {
-        return "-";
+        return gone ? std::nullopt : std::optional<std::string>("-");
     }
     const char* data = static_cast<const char*>(xcb_get_property_value(r.get()));
     const std::string value(data, static_cast<std::size_t>(xcb_get_property_value_length(r.get())));
@@ -272,6 +321,10 @@ std::string windowClass(xcb_connection_t* c, xcb_window_t w) {
         return "-";
     }
     return value.substr(nul + 1, value.find('\0', nul + 1) - nul - 1);
+}
+
+std::string windowClass(xcb_connection_t* c, xcb_window_t w) {
+    return windowClass(c, askClass(c, w)).value_or("-");
 }
 
 void printTopWindow(xcb_connection_t* c, xcb_window_t root, int x, int y) {
@@ -292,19 +345,180 @@ void printTopWindow(xcb_connection_t* c, xcb_window_t root, int x, int y) {
     std::printf("none\n");
 }
 
-void printPixel(xcb_connection_t* c, xcb_window_t root, int x, int y) {
-    Reply<xcb_get_image_reply_t> r(
-        xcb_get_image_reply(c,
-                            xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, static_cast<std::int16_t>(x),
-                                          static_cast<std::int16_t>(y), 1, 1, ~0U),
-                            nullptr));
+xcb_atom_t atom(xcb_connection_t* c, const char* name) {
+    Reply<xcb_intern_atom_reply_t> r(
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr));
+    return r ? r->atom : xcb_atom_t{XCB_ATOM_NONE};
+}
+
+// Owns CLIPBOARD and PRIMARY and answers every request for them with `text`
+// (as UTF8_STRING, STRING, TEXT or text/plain, and TARGETS) until stdin closes.
+void ownSelection(xcb_connection_t* c, const xcb_screen_t* screen, const std::string& text) {
+    const xcb_window_t owner = xcb_generate_id(c);
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, owner, screen->root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                      XCB_COPY_FROM_PARENT, 0, nullptr);
+    const xcb_atom_t selections[] = {atom(c, "CLIPBOARD"), XCB_ATOM_PRIMARY};
+    const xcb_atom_t targets = atom(c, "TARGETS");
+    const xcb_atom_t texts[] = {atom(c, "UTF8_STRING"), XCB_ATOM_STRING, atom(c, "TEXT"), atom(c, "text/plain"),
+                                atom(c, "text/plain;charset=utf-8")};
+    for (const xcb_atom_t selection : selections) {
+        xcb_set_selection_owner(c, owner, selection, XCB_CURRENT_TIME);
+    }
+    sync(c);
+    std::printf("owned\n");
+    std::fflush(stdout);
+    pollfd fds[] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    for (;;) {
+        while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
+            if ((event->response_type & 0x7F) != XCB_SELECTION_REQUEST) {
+                continue;
+            }
+            const auto* request = reinterpret_cast<const xcb_selection_request_event_t*>(event.get());
+            xcb_selection_notify_event_t notify{};
+            notify.response_type = XCB_SELECTION_NOTIFY;
+            notify.time = request->time;
+            notify.requestor = request->requestor;
+            notify.selection = request->selection;
+            notify.target = request->target;
+            notify.property = request->property == XCB_ATOM_NONE ? request->target : request->property;
+            if (request->target == targets) {
+                std::vector<xcb_atom_t> offered(std::begin(texts), std::end(texts));
+                offered.push_back(targets);
+                xcb_change_property(c, XCB_PROP_MODE_REPLACE, request->requestor, notify.property, XCB_ATOM_ATOM, 32,
+                                    static_cast<std::uint32_t>(offered.size()), offered.data());
+            } else if (std::find(std::begin(texts), std::end(texts), request->target) != std::end(texts)) {
+                xcb_change_property(c, XCB_PROP_MODE_REPLACE, request->requestor, notify.property, request->target, 8,
+                                    static_cast<std::uint32_t>(text.size()), text.data());
+            } else {
+                notify.property = XCB_ATOM_NONE;
+            }
+            xcb_send_event(c, 0, request->requestor, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&notify));
+            xcb_flush(c);
+        }
+        if (xcb_connection_has_error(c) != 0 || poll(fds, 2, -1) < 0) {
+            return;
+        }
+        if ((fds[1].revents & (POLLIN | POLLHUP)) != 0) {
+            char buf[64];
+            if (read(STDIN_FILENO, buf, sizeof buf) <= 0) {
+                return;
+            }
+        }
+    }
+}
+
+xcb_window_t windowArgument(const std::string& text) {
+    return static_cast<xcb_window_t>(std::strtoul(text.c_str(), nullptr, 0));
+}
+
+xcb_get_image_cookie_t askPixel(xcb_connection_t* c, xcb_window_t root, int x, int y) {
+    return xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                         1, 1, ~0U);
+}
+
+// The colour that `cookie` asked for, as "R G B", or "error".
+std::string pixel(xcb_connection_t* c, xcb_get_image_cookie_t cookie) {
+    Reply<xcb_get_image_reply_t> r(xcb_get_image_reply(c, cookie, nullptr));
     if (!r || xcb_get_image_data_length(r.get()) < 4) {
+        return "error";
+    }
+    std::uint32_t value = 0;
+    std::memcpy(&value, xcb_get_image_data(r.get()), 4); // 24-bit TrueColor, 32 bits a pixel
+    return std::to_string((value >> 16) & 0xff) + " " + std::to_string((value >> 8) & 0xff) + " " +
+           std::to_string(value & 0xff);
+}
+
+struct Point {
+    int x;
+    int y;
+};
+
+// xprobe watch: what another client could get while it polls. Every request of
+// a poll goes out before any reply is read.
+void watch(xcb_connection_t* c, xcb_window_t root, double seconds, const std::vector<Point>& points) {
+    std::printf("watching\n");
+    std::fflush(stdout);
+    std::vector<std::string> seen;
+    std::string colour;
+    long polls = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (t > seconds) {
+            break;
+        }
+        const auto keyboard = xcb_grab_keyboard(c, 0, root, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
+        const auto pointer = xcb_grab_pointer(c, 0, root, XCB_EVENT_MASK_BUTTON_PRESS, XCB_GRAB_MODE_ASYNC,
+                                              XCB_GRAB_MODE_ASYNC, XCB_NONE, XCB_NONE, XCB_CURRENT_TIME);
+        std::vector<xcb_translate_coordinates_cookie_t> tops;
+        for (const Point& p : points) {
+            tops.push_back(xcb_translate_coordinates(c, root, root, static_cast<std::int16_t>(p.x),
+                                                     static_cast<std::int16_t>(p.y)));
+        }
+        const auto shown = askPixel(c, root, points.front().x, points.front().y);
+        char time[32];
+        std::snprintf(time, sizeof time, "%.4f ", t);
+        if (Reply<xcb_grab_keyboard_reply_t> k(xcb_grab_keyboard_reply(c, keyboard, nullptr));
+            k && k->status == XCB_GRAB_STATUS_SUCCESS) {
+            xcb_ungrab_keyboard(c, XCB_CURRENT_TIME);
+            seen.push_back(time + std::string("keyboard"));
+        }
+        if (Reply<xcb_grab_pointer_reply_t> p(xcb_grab_pointer_reply(c, pointer, nullptr));
+            p && p->status == XCB_GRAB_STATUS_SUCCESS) {
+            xcb_ungrab_pointer(c, XCB_CURRENT_TIME);
+            seen.push_back(time + std::string("pointer"));
+        }
+        std::vector<xcb_window_t> windows;
+        std::vector<xcb_get_property_cookie_t> classes;
+        for (const xcb_translate_coordinates_cookie_t& top : tops) {
+            Reply<xcb_translate_coordinates_reply_t> r(xcb_translate_coordinates_reply(c, top, nullptr));
+            windows.push_back(r ? r->child : XCB_NONE);
+            if (windows.back() != XCB_NONE) {
+                classes.push_back(askClass(c, windows.back()));
+            }
+        }
+        auto next = classes.begin();
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            // A window that is gone by now was on top when asked: the next poll tells.
+            const std::optional<std::string> name = windows[i] == XCB_NONE ? "none" : windowClass(c, *next++);
+            if (name && *name != "Vessik") {
+                seen.push_back(time + std::string("uncovered ") + std::to_string(points[i].x) + " " +
+                               std::to_string(points[i].y) + " " + *name);
+            }
+        }
+        if (std::string now = pixel(c, shown); now != colour) {
+            colour = now;
+            seen.push_back(time + std::string("colour ") + colour);
+        }
+        ++polls;
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    for (const std::string& line : seen) {
+        std::printf("%s\n", line.c_str());
+    }
+    std::printf("polls %ld\n", polls);
+}
+
+// Pixels of the rectangle whose three channels are all above 200 (white text).
+void printBright(xcb_connection_t* c, xcb_window_t root, int x, int y, int w, int h) {
+    Reply<xcb_get_image_reply_t> r(xcb_get_image_reply(
+        c,
+        xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                      static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h), ~0U),
+        nullptr));
+    if (!r) {
         std::printf("error\n");
         return;
     }
-    std::uint32_t pixel = 0;
-    std::memcpy(&pixel, xcb_get_image_data(r.get()), 4); // 24-bit TrueColor, 32 bits a pixel
-    std::printf("%u %u %u\n", (pixel >> 16) & 0xff, (pixel >> 8) & 0xff, pixel & 0xff);
+    const std::uint8_t* data = xcb_get_image_data(r.get());
+    const int length = xcb_get_image_data_length(r.get());
+    int bright = 0;
+    for (int i = 0; i + 4 <= length; i += 4) {
+        std::uint32_t pixel = 0;
+        std::memcpy(&pixel, data + i, 4);
+        bright += ((pixel >> 16) & 0xff) > 200 && ((pixel >> 8) & 0xff) > 200 && (pixel & 0xff) > 200 ? 1 : 0;
+    }
+    std::printf("%d\n", bright);
 }
 
 } // namespace
@@ -348,10 +562,62 @@ int main(int argc, char** argv) {
         std::printf("0x%x\n", mapWindow(c, screen, number(2), number(3), number(4), number(5)));
         std::fflush(stdout);
         waitForStdinToClose();
+    } else if (cmd == "own-selection") {
+        ownSelection(c, screen, arg(2));
+    } else if (cmd == "unmap") {
+        xcb_unmap_window(c, windowArgument(arg(2)));
+        sync(c);
+    } else if (cmd == "destroy") {
+        xcb_destroy_window(c, windowArgument(arg(2)));
+        sync(c);
+    } else if (cmd == "configure") {
+        const std::uint32_t values[] = {static_cast<std::uint32_t>(number(3)), static_cast<std::uint32_t>(number(4)),
+                                        static_cast<std::uint32_t>(number(5)), static_cast<std::uint32_t>(number(6))};
+        xcb_configure_window(
+            c, windowArgument(arg(2)),
+            XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, values);
+        sync(c);
+    } else if (cmd == "child") {
+        const xcb_window_t child = xcb_generate_id(c);
+        const std::uint32_t values[] = {0xff0000};
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, child, windowArgument(arg(2)), static_cast<std::int16_t>(number(3)),
+                          static_cast<std::int16_t>(number(4)), static_cast<std::uint16_t>(number(5)),
+                          static_cast<std::uint16_t>(number(6)), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
+                          XCB_CW_BACK_PIXEL, values);
+        xcb_map_window(c, child);
+        sync(c);
+        std::printf("0x%x\n", child);
+        std::fflush(stdout);
+        waitForStdinToClose();
+    } else if (cmd == "sniff") {
+        const std::uint32_t keys = XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE;
+        xcb_change_window_attributes(c, windowArgument(arg(2)), XCB_CW_EVENT_MASK, &keys);
+        sync(c);
+        std::printf("listening\n");
+        std::fflush(stdout);
+        waitForStdinToClose();
+        int got = 0;
+        while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(c)}) {
+            const int type = event->response_type & 0x7F;
+            got += type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE ? 1 : 0;
+        }
+        std::printf("%d\n", got);
+    } else if (cmd == "close") {
+        xcb_client_message_event_t message{};
+        message.response_type = XCB_CLIENT_MESSAGE;
+        message.format = 32;
+        message.window = windowArgument(arg(2));
+        message.type = atom(c, "WM_PROTOCOLS");
+        message.data.data32[0] = atom(c, "WM_DELETE_WINDOW");
+        message.data.data32[1] = XCB_CURRENT_TIME;
+        xcb_send_event(c, 0, message.window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&message));
+        sync(c);
     } else if (cmd == "top-window") {
         printTopWindow(c, root, number(2), number(3));
+    } else if (cmd == "bright") {
+        printBright(c, root, number(2), number(3), number(4), number(5));
     } else if (cmd == "pixel") {
-        printPixel(c, root, number(2), number(3));
+        std::printf("%s\n", pixel(c, askPixel(c, root, number(2), number(3))).c_str());
     } else if (cmd == "grab-key") {
         const xcb_keycode_t key = keycodeOf(c, arg(2));
         const std::uint16_t mods = modifiersOf(arg(3));
@@ -380,8 +646,16 @@ int main(int argc, char** argv) {
         press(c, root, arg(2));
     } else if (cmd == "move") {
         move(c, root);
+    } else if (cmd == "click") {
+        const auto button = static_cast<std::uint8_t>(number(2));
+        xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root, static_cast<std::int16_t>(number(3)),
+                            static_cast<std::int16_t>(number(4)), 0);
+        xcb_test_fake_input(c, XCB_BUTTON_PRESS, button, XCB_CURRENT_TIME, root, 0, 0, 0);
+        xcb_test_fake_input(c, XCB_BUTTON_RELEASE, button, XCB_CURRENT_TIME, root, 0, 0, 0);
+        sync(c);
     } else if (cmd == "delivered") {
-        std::printf("%s\n", delivered(c, screen, arg(2)) ? "yes" : "no");
+        const std::optional<bool> reached = delivered(c, screen, arg(2));
+        std::printf("%s\n", !reached ? "lost" : *reached ? "yes" : "no");
     } else if (cmd == "time-to-grab") {
         const double timeout = std::atof(arg(2).c_str());
         if (argc > 3) {
@@ -402,6 +676,15 @@ int main(int argc, char** argv) {
         } else {
             std::printf("timeout\n");
         }
+    } else if (cmd == "watch") {
+        std::vector<Point> points;
+        for (int i = 3; i + 1 < argc; i += 2) {
+            points.push_back({number(i), number(i + 1)});
+        }
+        if (points.empty()) {
+            fail("watch needs a point");
+        }
+        watch(c, root, std::atof(arg(2).c_str()), points);
     } else if (cmd == "idle") {
         Reply<xcb_screensaver_query_info_reply_t> info(
             xcb_screensaver_query_info_reply(c, xcb_screensaver_query_info(c, root), nullptr));

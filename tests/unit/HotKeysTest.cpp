@@ -124,7 +124,8 @@ TEST_F(HotKeysTest, AFlagAddsItsModifierOnlyWhenItReadsExactlyOne) {
     };
     for (const auto& [flag, bit] : flags) {
         for (const auto& [value, counts] : values) {
-            editSettings([&](PropertyList& p) {
+            // Named captures: clang 14 cannot capture structured bindings.
+            editSettings([&flags, &flag = flag, &value = value](PropertyList& p) {
                 for (const auto& [other, unused] : flags) {
                     p.setInteger(QString::fromLatin1(other), 0);
                 }

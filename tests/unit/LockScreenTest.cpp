@@ -2,7 +2,9 @@
 #include <sys/stat.h>
 
 #include <QtCore/QTemporaryDir>
+#include <QtGui/QClipboard>
 #include <QtGui/QImage>
+#include <QtGui/QInputMethodEvent>
 #include <QtGui/QScreen>
 #include <QtTest/QTest>
 #include <QtWidgets/QDialog>
@@ -50,8 +52,10 @@ TEST_F(LockScreenTest, RefusedLocksChangeNothing) {
 TEST_F(LockScreenTest, ALockCapturesEveryDisplayThenShowsTheWindowAboveThem) {
     field().setText(QStringLiteral("left over"));
     delegate().lockScreen();
-    EXPECT_EQ(fakes.events->events, QStringList({QStringLiteral("list 100"), QStringLiteral("capture 0"),
-                                                 QStringLiteral("capture 1"), QStringLiteral("raise")}));
+    // The keeper of the lock gets its state once the screen is covered.
+    EXPECT_EQ(fakes.events->events,
+              QStringList({QStringLiteral("list 100"), QStringLiteral("capture 0"), QStringLiteral("capture 1"),
+                           QStringLiteral("keeper lock"), QStringLiteral("raise")}));
     EXPECT_EQ(fakes.displays->raised, &window());
     EXPECT_TRUE(fakes.displays->raisedWhileVisible);
     EXPECT_TRUE(delegate().isCaptured());
@@ -77,8 +81,9 @@ TEST_F(LockScreenTest, UnlockHidesReleasesEveryDisplayAndWatchesAgainASecondLate
     bool hiddenAtRelease = true;
     fakes.displays->onRelease = [&] { hiddenAtRelease = hiddenAtRelease && !window().isVisible(); };
     delegate().unlockScreen();
-    EXPECT_EQ(fakes.events->events,
-              QStringList({QStringLiteral("list 100"), QStringLiteral("release 0"), QStringLiteral("release 1")}));
+    // The keeper lets go before the displays are released.
+    EXPECT_EQ(fakes.events->events, QStringList({QStringLiteral("keeper end"), QStringLiteral("list 100"),
+                                                 QStringLiteral("release 0"), QStringLiteral("release 1")}));
     EXPECT_TRUE(hiddenAtRelease);
     EXPECT_FALSE(delegate().isCaptured());
     QTimer* timer = delegate().inactivityTimer();
@@ -119,7 +124,7 @@ TEST_F(LockScreenTest, TheBackgroundIsTheChosenPictureDecodedAtTheWindowsSize) {
         {"type 1, no path", 1, std::nullopt, None},
     };
     for (const auto& [name, type, path, shown] : cases) {
-        editSettings([&](PropertyList& p) {
+        editSettings([&type = type, &path = path](PropertyList& p) {
             type ? p.setInteger(QStringLiteral("ImageType"), *type) : p.remove(QStringLiteral("ImageType"));
             path ? p.setString(QStringLiteral("ImagePath"), *path) : p.remove(QStringLiteral("ImagePath"));
         });
@@ -160,6 +165,66 @@ TEST_F(LockScreenTest, TypingReachesTheFieldThoughAModalDialogWasOpen) {
     QTest::keyClick(window().windowHandle(), 'p');
     QTest::keyClick(window().windowHandle(), 'w');
     EXPECT_EQ(field().text(), QStringLiteral("pw"));
+}
+
+TEST_F(LockScreenTest, TheFieldTakesTypedKeysOnly) {
+    QGuiApplication::clipboard()->setText(QStringLiteral("pw"));
+    lock();
+    const std::pair<const char*, std::function<void()>> ways[] = {
+        {"Ctrl+V", [&] { QTest::keyClick(&field(), Qt::Key_V, Qt::ControlModifier); }},
+        {"Shift+Insert", [&] { QTest::keyClick(&field(), Qt::Key_Insert, Qt::ShiftModifier); }},
+        {"an input method committing a word",
+         [&] {
+             QInputMethodEvent commit;
+             commit.setCommitString(QStringLiteral("pw"));
+             QApplication::sendEvent(&field(), &commit);
+         }},
+    };
+    for (const auto& [name, put] : ways) {
+        field().clear();
+        put();
+        EXPECT_TRUE(field().text().isEmpty()) << name;
+    }
+    // Typing, a composed character included, still works.
+    QTest::keyClicks(&field(), QStringLiteral("p"));
+    QInputMethodEvent composed;
+    composed.setCommitString(QStringLiteral("\u00e9"));
+    QApplication::sendEvent(&field(), &composed);
+    EXPECT_EQ(field().text(), QStringLiteral("p\u00e9"));
+}
+
+TEST_F(LockScreenTest, TheWindowStaysWhenAskedToClose) {
+    lock();
+    EXPECT_FALSE(window().close());
+    EXPECT_TRUE(window().isVisible());
+    delegate().unlockScreen();
+    EXPECT_FALSE(window().isVisible());
+}
+
+TEST_F(LockScreenTest, TheFieldWaitsForTheKeyboardAndThePointer) {
+    fakes.displays->held = false; // another client holds the keyboard when the lock begins
+    lock();
+    EXPECT_FALSE(field().isEnabled());
+    EXPECT_TRUE(lineShown("waitingLabel"));
+    // A wrong entry's lock-out that ends meanwhile does not make the field usable.
+    delegate().enablePasswordTextbox();
+    EXPECT_FALSE(field().isEnabled());
+
+    fakes.displays->setHeld(true);
+    EXPECT_TRUE(field().isEnabled());
+    EXPECT_FALSE(lineShown("waitingLabel"));
+    EXPECT_EQ(QApplication::focusWidget(), &field());
+    fakes.displays->setHeld(false); // a grab lost mid-lock
+    EXPECT_FALSE(field().isEnabled());
+    EXPECT_TRUE(lineShown("waitingLabel"));
+    delegate().unlockScreen();
+    EXPECT_FALSE(lineShown("waitingLabel")) << "the next lock starts without it";
+
+    // Without a display to capture (no X11 session) no input is taken: nothing to wait for.
+    fakes.displays->displays.clear();
+    lock();
+    EXPECT_TRUE(field().isEnabled());
+    EXPECT_FALSE(lineShown("waitingLabel"));
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <QtWidgets/QApplication>
+#include <QtWidgets/QLabel>
 #include <QtWidgets/QLineEdit>
 
 #include "OverrideWindow.h"
@@ -25,6 +26,11 @@ protected:
 
     OverrideWindow& window() { return ui().lockWindow(); }
     QLineEdit& field() { return *delegate().passwordTextbox(); }
+    // Whether the line of text below the field with that object name is shown.
+    bool lineShown(const char* name) {
+        const auto* line = window().findChild<QLabel*>(QString::fromLatin1(name));
+        return line != nullptr && !line->isHidden();
+    }
 
     PropertyList settings() { return files.settings(); }
     void editSettings(const std::function<void(PropertyList&)>& edit) { files.editSettings(edit); }

@@ -1,6 +1,7 @@
 // The password field of the lock window and the retry count in the settings file.
 #include <sys/stat.h>
 
+#include <QtCore/QElapsedTimer>
 #include <QtTest/QTest>
 
 #include "unit/LockTestSupport.h"
@@ -27,22 +28,24 @@ protected:
     }
 };
 
-TEST_F(PasswordEntryTest, OnlyTheExactStoredPasswordUnlocks) {
+TEST_F(PasswordEntryTest, OnlyTheExactStoredPasswordUnlocksAndAnEmptyEntryIsNoAttempt) {
     struct Case {
         const char* name;
         std::optional<QString> stored; // nothing: "Password" removed from the file after the lock began
         QString entry;
         bool unlocks;
+        bool counts; // a wrong entry: counted, and the field disabled
     };
     const Case cases[] = {
-        {"same", QStringLiteral("Secret pw"), QStringLiteral("Secret pw"), true},
-        {"letter case", QStringLiteral("Secret pw"), QStringLiteral("secret pw"), false},
-        {"leading space", QStringLiteral("Secret pw"), QStringLiteral(" Secret pw"), false},
-        {"trailing space", QStringLiteral("Secret pw"), QStringLiteral("Secret pw "), false},
-        {"empty entry", QStringLiteral("Secret pw"), QString(), false},
-        {"empty password, empty entry", QString(), QString(), true},
-        {"empty password, a space", QString(), QStringLiteral(" "), false},
-        {"password removed", std::nullopt, QStringLiteral("pw"), false},
+        {"same", QStringLiteral("Secret pw"), QStringLiteral("Secret pw"), true, false},
+        {"letter case", QStringLiteral("Secret pw"), QStringLiteral("secret pw"), false, true},
+        {"leading space", QStringLiteral("Secret pw"), QStringLiteral(" Secret pw"), false, true},
+        {"trailing space", QStringLiteral("Secret pw"), QStringLiteral("Secret pw "), false, true},
+        {"empty entry (Return to wake the screen)", QStringLiteral("Secret pw"), QString(), false, false},
+        {"empty password, empty entry", QString(), QString(), true, false},
+        {"empty password, a space", QString(), QStringLiteral(" "), false, true},
+        {"password removed", std::nullopt, QStringLiteral("pw"), false, true},
+        {"password removed, empty entry", std::nullopt, QString(), false, false},
     };
     for (const Case& c : cases) {
         editSettings([](PropertyList& p) {
@@ -58,8 +61,9 @@ TEST_F(PasswordEntryTest, OnlyTheExactStoredPasswordUnlocks) {
         }
         enter(c.entry);
         EXPECT_EQ(delegate().isCaptured(), !c.unlocks) << c.name;
-        EXPECT_EQ(settings().integerValue(kRetryLeft), c.unlocks ? 5 : 4) << c.name;
-        EXPECT_EQ(field().isEnabled(), c.unlocks) << c.name;
+        EXPECT_EQ(settings().integerValue(kRetryLeft), c.counts ? 4 : 5) << c.name;
+        EXPECT_EQ(field().isEnabled(), !c.counts) << c.name;
+        EXPECT_TRUE(field().text().isEmpty()) << c.name << ": no entry stays in the field, an unlock included";
         if (delegate().isCaptured()) {
             delegate().unlockScreen();
         }
@@ -179,6 +183,82 @@ TEST_F(PasswordEntryTest, AnUnreadableFileMidLockNeitherLocksOutNorCounts) {
     enter(QStringLiteral("pw"));
     EXPECT_FALSE(delegate().isCaptured());
     EXPECT_EQ(files.readSettings(), QByteArray("<plist><dict><key>Password")) << "nothing is written over it";
+}
+
+TEST_F(PasswordEntryTest, ALockResumedByAVessikStartedAgainLocksAtOnceWithItsLockOutAndItsSettings) {
+    const std::tuple<const char*, std::function<void(TestBundle&)>, bool> cases[] = {
+        {"the file as it was", [](TestBundle&) {}, true},
+        {"\"InactivityTime\" 0",
+         [](TestBundle& f) {
+             f.editSettings([](PropertyList& p) { p.setInteger(QStringLiteral("InactivityTime"), 0); });
+         },
+         true},
+        {"an unreadable file (the lock's own settings let the password in)",
+         [](TestBundle& f) { f.writeSettings("<plist><dict><key>Password"); }, true},
+        {"no \"Password\" (nothing matches)",
+         [](TestBundle& f) { f.editSettings([](PropertyList& p) { p.remove(QStringLiteral("Password")); }); }, false},
+    };
+    for (const auto& [name, change, unlocks] : cases) {
+        editSettings([](PropertyList& p) {
+            p.setString(QStringLiteral("Password"), QStringLiteral("pw"));
+            p.setInteger(QStringLiteral("InactivityTime"), 300);
+            p.setInteger(QStringLiteral("RetryTime"), 5);
+            p.setInteger(kRetryLeft, 3);
+        });
+        start({});
+        lock();
+        enter(QStringLiteral("wrong")); // 2 left, and a lock-out of 5 s
+        QElapsedTimer sinceWrongEntry;
+        sinceWrongEntry.start();
+        ASSERT_TRUE(fakes.lockKeeper->state) << name;
+        const QByteArray state = *fakes.lockKeeper->state;
+        change(files);
+
+        start({.resumedLock = state});
+        EXPECT_TRUE(delegate().isCaptured()) << name << ": locked at launch, before any tick";
+        EXPECT_TRUE(fakes.events->events.contains(QStringLiteral("keeper lock"))) << name;
+        EXPECT_EQ(delegate().inactivityTimer(), nullptr) << name;
+        EXPECT_FALSE(field().isEnabled()) << name << ": the lock-out goes on";
+        ASSERT_NE(reenableTimer(), nullptr) << name;
+        EXPECT_GT(reenableTimer()->remainingTime(), 4000) << name;
+        EXPECT_LE(reenableTimer()->remainingTime(), 5000 - sinceWrongEntry.elapsed() + 1)
+            << name << ": to its end, not anew";
+        if (!files.settings().isNull()) {
+            EXPECT_EQ(settings().integerValue(kRetryLeft), 2) << name;
+        }
+        delegate().enablePasswordTextbox();
+        enter(QStringLiteral("pw"));
+        EXPECT_EQ(delegate().isCaptured(), !unlocks) << name;
+    }
+}
+
+TEST_F(PasswordEntryTest, TheLinesBelowTheFieldSayWhyItWaitsAndWhatTheNextWrongEntryDoes) {
+    editSettings([](PropertyList& p) {
+        p.setInteger(QStringLiteral("RetryCount"), 5);
+        p.setInteger(kRetryLeft, 3);
+    });
+    lock();
+    for (const char* line : {"waitingLabel", "wrongPasswordLabel", "lastAttemptLabel", "capsLockLabel"}) {
+        EXPECT_FALSE(lineShown(line)) << line;
+    }
+    enter(QStringLiteral("wrong")); // 2 left
+    EXPECT_TRUE(lineShown("wrongPasswordLabel"));
+    EXPECT_FALSE(lineShown("lastAttemptLabel"));
+    delegate().enablePasswordTextbox();
+    EXPECT_FALSE(lineShown("wrongPasswordLabel"));
+    enter(QStringLiteral("wrong")); // 1 left: the next one shuts down
+    EXPECT_TRUE(lineShown("lastAttemptLabel"));
+    delegate().unlockScreen();
+    delegate().enablePasswordTextbox();
+
+    // Both are known when the lock begins; Caps Lock follows the keys.
+    fakes.displays->capsLock = true;
+    lock();
+    EXPECT_TRUE(lineShown("lastAttemptLabel"));
+    EXPECT_TRUE(lineShown("capsLockLabel"));
+    fakes.displays->capsLock = false;
+    QTest::keyClick(&field(), Qt::Key_CapsLock);
+    EXPECT_FALSE(lineShown("capsLockLabel"));
 }
 
 } // namespace

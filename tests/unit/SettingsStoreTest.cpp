@@ -21,6 +21,51 @@ const QString kSettings = QStringLiteral("Settings");
 
 using PlistXml::document;
 
+QByteArray bytes(std::initializer_list<int> values) {
+    QByteArray out;
+    for (const int v : values) {
+        out.append(static_cast<char>(v));
+    }
+    return out;
+}
+
+// A binary property list of `objects` (each a marker and its contents, references
+// one byte long), whose root is the object numbered `root`.
+QByteArray binaryPlist(const std::vector<QByteArray>& objects, int root) {
+    QByteArray out("bplist00");
+    QByteArray table;
+    for (const QByteArray& object : objects) {
+        table.append(bytes({static_cast<int>(out.size() >> 8), static_cast<int>(out.size() & 0xff)}));
+        out.append(object);
+    }
+    const auto tableAt = static_cast<std::uint64_t>(out.size());
+    out.append(table);
+    QByteArray trailer(32, '\0');
+    trailer[6] = 2; // offset size
+    trailer[7] = 1; // reference size
+    for (int i = 0; i < 8; ++i) {
+        trailer[8 + i] = static_cast<char>(static_cast<std::uint64_t>(objects.size()) >> (56 - 8 * i));
+        trailer[16 + i] = static_cast<char>(static_cast<std::uint64_t>(root) >> (56 - 8 * i));
+        trailer[24 + i] = static_cast<char>(tableAt >> (56 - 8 * i));
+    }
+    return out + trailer;
+}
+
+// A few hundred bytes: a dictionary whose value is an array that refers twice to
+// the next array, `depth` levels deep, above the integer 1. Every reference
+// unfolds into a copy: 2^depth values.
+QByteArray doublingBinary(int depth) {
+    std::vector<QByteArray> objects;
+    for (int i = 0; i < depth; ++i) {
+        objects.push_back(bytes({0xa2, i + 1, i + 1}));
+    }
+    objects.push_back(bytes({0x10, 1}));
+    const int key = static_cast<int>(objects.size());
+    objects.push_back(bytes({0x51, 'k'}));
+    objects.push_back(bytes({0xd1, key, 0}));
+    return binaryPlist(objects, key + 1);
+}
+
 class SettingsStoreTest : public ::testing::Test {
 protected:
     TestBundle files;
@@ -134,6 +179,60 @@ TEST_F(SettingsStoreTest, BinaryIsReadAndTheNextWriteIsXml) {
     EXPECT_TRUE(xml.contains("<key>Password</key>"));
 }
 
+TEST_F(SettingsStoreTest, WhatIsReadIsWrittenBackWithinWhatIsReadAndMeansTheSame) {
+    // Nested about 4000 deep in 60 KiB: indented line by line it would take 16 MB.
+    const int depth = 4000;
+    const QByteArray nested =
+        document("<dict><key>Password</key><string>pw</string><key>Deep</key>" + QByteArray("<array>").repeated(depth) +
+                 QByteArray("</array>").repeated(depth) + "</dict>");
+    // A binary file whose many small values take far more room as XML.
+    plist_t dict = plist_new_dict();
+    plist_t many = plist_new_array();
+    for (int i = 0; i < 12000; ++i) {
+        plist_array_append_item(many, plist_new_uint(1));
+    }
+    plist_dict_set_item(dict, "Many", many);
+    char* bin = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(dict, &bin, &length);
+    const QByteArray grows(bin, static_cast<qsizetype>(length));
+    plist_to_bin_free(bin);
+    plist_free(dict);
+
+    const std::tuple<const char*, QByteArray, bool> cases[] = {
+        {"deeply nested", nested, true},
+        {"binary, larger as XML", grows, false},
+        // Binary only, what XML cannot hold: {Password: a, Password: b}.
+        {"binary, \"Password\" twice",
+         binaryPlist({bytes({0xd2, 1, 1, 2, 3}), QByteArray("\x58Password"), bytes({0x51, 'a'}), bytes({0x51, 'b'})},
+                     0),
+         true},
+    };
+    for (const auto& [name, content, written] : cases) {
+        ASSERT_LE(content.size(), 64 * 1024) << name;
+        files.writeSettings(content);
+        fakes.logLines->clear();
+        PropertyList p = load();
+        ASSERT_FALSE(p.isNull()) << name;
+        const PropertyList before = p;
+        p.setInteger(QStringLiteral("RetryLeft"), 4);
+        EXPECT_EQ(delegate.writePlist(p, kSettings), written) << name;
+        const PropertyList back = load();
+        ASSERT_FALSE(back.isNull()) << name << ": the file stays readable";
+        if (written) {
+            EXPECT_EQ(back.integerValue(QStringLiteral("RetryLeft")), 4) << name;
+            for (const QString& key : before.keys()) {
+                EXPECT_TRUE(back.valueEquals(key, before, key)) << name << ": " << key.toStdString();
+            }
+        } else {
+            EXPECT_EQ(files.readSettings(), content) << name << ": left as it was";
+            ASSERT_EQ(fakes.logLines->size(), 1) << name;
+            EXPECT_TRUE(fakes.logLines->first().startsWith(QStringLiteral("Cannot write settings file '")))
+                << fakes.logLines->first().toStdString();
+        }
+    }
+}
+
 TEST_F(SettingsStoreTest, BadFilesLoadAsNothingWithOneLogLineEach) {
     const QByteArray huge = document("<dict><key>k</key><string>") + QByteArray(70 * 1024, 'x') + "</string></dict>";
     const std::pair<const char*, QByteArray> cases[] = {
@@ -143,6 +242,11 @@ TEST_F(SettingsStoreTest, BadFilesLoadAsNothingWithOneLogLineEach) {
         {"array root", document("<array><string>x</string></array>")},
         {"string root", document("<string>x</string>")},
         {"huge", huge},
+        {"a binary file that unfolds into 2^40 values", doublingBinary(40)},
+        // A NUL changes with a write-back, and in a key it made walking the dictionary abort.
+        {"a NUL in a binary key", // a UTF-16 key "a", NUL, "b"
+         binaryPlist({bytes({0xd1, 1, 2}), bytes({0x63, 0, 'a', 0, 0, 0, 'b'}), bytes({0x51, 'v'})}, 0)},
+        {"a NUL in an XML text", document("<dict><key>Password</key><string>a&#x0;b</string></dict>")},
     };
     for (const auto& [name, content] : cases) {
         files.writeSettings(content);
@@ -156,6 +260,8 @@ TEST_F(SettingsStoreTest, BadFilesLoadAsNothingWithOneLogLineEach) {
             << fakes.logLines->first().toStdString();
         EXPECT_EQ(files.readSettings(), content) << name << ": a failed load must not write";
     }
+    files.writeSettings(doublingBinary(3)); // the same shape, small: it loads
+    EXPECT_FALSE(load().isNull());
 }
 
 TEST_F(SettingsStoreTest, MissingFileLoadsAsNothingAndIsNotCreatedByAWrite) {

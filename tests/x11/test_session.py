@@ -182,6 +182,9 @@ class WithoutBusesOrX11Test(SessionTestCase):
         wait_until(lambda: self.probe("press", LOCK_CHORD) == "" and self.locked(), message="a lock by the hotkey")
         self.assertEqual(len(self.log_lines("No system bus")), 1, self.log_text())
         self.assertEqual(len(self.log_lines("No session bus")), 1, self.log_text())
+        # Ended once unlocked: ended during a lock, its guard would start it again.
+        wait_until(self.field_usable, message="the field")
+        self.unlock()
         stop_process(self.vessik)
 
         # A Wayland session with XWayland: no hotkey, and neither the idle lock nor a request locks.

@@ -4,7 +4,7 @@ import os
 import subprocess
 import time
 
-from vessik_harness import TempBundle, VessikTestCase, Xvfb, main, wait_until
+from vessik_harness import TempBundle, VessikTestCase, Xvfb, child_pids, main, process_ended, wait_until
 
 NO_TRAY = "No system tray on this desktop"
 
@@ -28,6 +28,7 @@ class TrayTest(VessikTestCase):
         self.x.start_tray()
         proc = self.start_vessik()
         wait_until(self.tray_embedded, timeout=15, message="the tray icon embedded in trayer")
+        guard = wait_until(lambda: child_pids(proc.pid), message="Vessik's guard")[0]
 
         # A right click on the icon opens the status menu with its two entries.
         # Before any click, the only visible window of Vessik is its tray icon.
@@ -40,9 +41,10 @@ class TrayTest(VessikTestCase):
         if os.environ.get("VESSIK_SCREENSHOT"):
             self.x.screenshot(os.environ["VESSIK_SCREENSHOT"])
 
-        # Quit is the last entry.
+        # Quit is the last entry; the guard ends with Vessik.
         self.x.run("xdotool", "mousemove", str(g["X"] + 20), str(g["Y"] + g["HEIGHT"] - 10), "click", "1")
         self.assertEqual(proc.wait(timeout=10), 0)
+        wait_until(lambda: process_ended(guard), message="the guard ended")
 
     def test_corrupt_settings_still_finish_start_up(self):
         with open(self.bundle.settings_path, "wb") as f:

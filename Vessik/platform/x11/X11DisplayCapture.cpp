@@ -3,48 +3,37 @@
 #include <algorithm>
 #include <cstring>
 #include <utility>
-#include <xcb/randr.h>
 
+#include <QtCore/QScopedValueRollback>
 #include <QtGui/QGuiApplication>
 #include <QtGui/QScreen>
+#include <QtGui/QWindow>
 #include <QtWidgets/QWidget>
 
+#include "platform/linux/GuardLink.h"
 #include "platform/x11/X11.h"
 
 namespace {
 
-// A grab refused because another client holds one is tried again this often.
-constexpr int kGrabRetryMs = 10;
-
-// Pointer events the lock window needs while the pointer is grabbed.
-constexpr std::uint32_t kPointerEvents = XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE |
-                                         XCB_EVENT_MASK_ENTER_WINDOW | XCB_EVENT_MASK_LEAVE_WINDOW |
-                                         XCB_EVENT_MASK_POINTER_MOTION;
-
-// Id of the display "the whole screen" when RandR lists no monitor (never a
-// monitor's name atom, which is not None).
-constexpr DisplayId kWholeScreen = XCB_ATOM_NONE;
+// What a shield reports: being covered, unmapped, moved or destroyed, windows
+// created inside it, and what the grab keeper needs while the grabs are on it.
+// The lock window adds the same to Qt's own event mask.
+constexpr std::uint32_t kShieldEvents = kX11WatchedWindowEvents | X11GrabKeeper::kGrabWindowEvents;
 
 // The most shields kept while monitors come and go during a lock, as many as the
 // displays a lock captures.
 constexpr std::size_t kMaxDisplays = 100;
 
+X11Rect toX11(const QRect& r) {
+    return {static_cast<std::int16_t>(r.x()), static_cast<std::int16_t>(r.y()), static_cast<std::uint16_t>(r.width()),
+            static_cast<std::uint16_t>(r.height())};
+}
+
 } // namespace
 
-X11DisplayCapture::Shield::Shield(xcb_connection_t* c, xcb_window_t root, std::uint32_t blackPixel,
-                                  const Monitor& monitor)
-    : c_(c), id_(monitor.id), rect_(monitor.rect), window_(xcb_generate_id(c)) {
-    const std::uint32_t values[] = {blackPixel, 1, XCB_EVENT_MASK_VISIBILITY_CHANGE};
-    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, root, static_cast<std::int16_t>(rect_.x()),
-                      static_cast<std::int16_t>(rect_.y()), static_cast<std::uint16_t>(rect_.width()),
-                      static_cast<std::uint16_t>(rect_.height()), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
-                      XCB_COPY_FROM_PARENT, XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
-    static constexpr char kName[] = "Vessik";
-    static constexpr char kClass[] = "vessik\0Vessik"; // instance, class
-    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window_, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, sizeof kName - 1,
-                        kName);
-    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window_, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, sizeof kClass,
-                        kClass);
+X11DisplayCapture::Shield::Shield(xcb_connection_t* c, const xcb_screen_t& screen, const Monitor& monitor)
+    : c_(c), id_(monitor.id), rect_(monitor.rect),
+      window_(x11CreateShield(c, screen, toX11(monitor.rect), kShieldEvents)) {
     xcb_map_window(c_, window_);
 }
 
@@ -72,85 +61,26 @@ X11DisplayCapture::Shield& X11DisplayCapture::Shield::operator=(Shield&& other) 
 
 void X11DisplayCapture::Shield::moveTo(const QRect& rect) {
     rect_ = rect;
-    const std::uint32_t geometry[] = {static_cast<std::uint32_t>(rect.x()), static_cast<std::uint32_t>(rect.y()),
-                                      static_cast<std::uint32_t>(rect.width()),
-                                      static_cast<std::uint32_t>(rect.height())};
-    xcb_configure_window(c_, window_,
-                         XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT,
-                         geometry);
+    x11PlaceWindow(c_, window_, toX11(rect));
 }
 
-void X11DisplayCapture::InputGrabs::request(xcb_window_t target) {
-    requested_ = true;
-    if (target != window_) {
-        keyboardHeld_ = pointerHeld_ = false;
-        window_ = target;
-    }
-    if (!keyboardHeld_) {
-        pendingKeyboard_ = xcb_grab_keyboard(c_, 0, target, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
-    }
-    if (!pointerHeld_) {
-        pendingPointer_ = xcb_grab_pointer(c_, 0, target, kPointerEvents, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC,
-                                           XCB_NONE, XCB_NONE, XCB_CURRENT_TIME);
-    }
-}
-
-void X11DisplayCapture::InputGrabs::collect() {
-    if (pendingKeyboard_) {
-        XcbReply<xcb_grab_keyboard_reply_t> r(xcb_grab_keyboard_reply(c_, *pendingKeyboard_, nullptr));
-        keyboardHeld_ = r && r->status == XCB_GRAB_STATUS_SUCCESS;
-        pendingKeyboard_.reset();
-    }
-    if (pendingPointer_) {
-        XcbReply<xcb_grab_pointer_reply_t> r(xcb_grab_pointer_reply(c_, *pendingPointer_, nullptr));
-        pointerHeld_ = r && r->status == XCB_GRAB_STATUS_SUCCESS;
-        pendingPointer_.reset();
-    }
-}
-
-void X11DisplayCapture::InputGrabs::windowDestroyed(xcb_window_t window) {
-    if (window != XCB_NONE && window == window_) {
-        window_ = XCB_NONE;
-        keyboardHeld_ = pointerHeld_ = false;
-    }
-}
-
-void X11DisplayCapture::InputGrabs::release() {
-    if (!requested_) {
-        return;
-    }
-    if (pendingKeyboard_) {
-        xcb_discard_reply(c_, pendingKeyboard_->sequence);
-        pendingKeyboard_.reset();
-    }
-    if (pendingPointer_) {
-        xcb_discard_reply(c_, pendingPointer_->sequence);
-        pendingPointer_.reset();
-    }
-    xcb_ungrab_keyboard(c_, XCB_CURRENT_TIME);
-    xcb_ungrab_pointer(c_, XCB_CURRENT_TIME);
-    keyboardHeld_ = pointerHeld_ = false;
-    window_ = XCB_NONE;
-    requested_ = false;
-}
-
-X11DisplayCapture::X11DisplayCapture() : connection_(x11Connection()), grabs_(connection_) {
-    grabRetry_.setInterval(kGrabRetryMs);
-    connect(&grabRetry_, &QTimer::timeout, this, &X11DisplayCapture::grabInput);
+X11DisplayCapture::X11DisplayCapture(GuardLink* guard)
+    : connection_(x11Connection()), guard_(guard), grabs_(connection_) {
+    grabTick_.setSingleShot(true);
+    grabTick_.setTimerType(Qt::PreciseTimer);
+    connect(&grabTick_, &QTimer::timeout, this, &X11DisplayCapture::tickGrabs);
     monitorChange_.setSingleShot(true);
     monitorChange_.setInterval(0);
     connect(&monitorChange_, &QTimer::timeout, this, &X11DisplayCapture::followMonitors);
+    grabs_.setHeldCallback([this](bool) { inputHeldMayHaveChanged(); });
     if (connection_ == nullptr) {
         return;
     }
-    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
-    root_ = screen->root;
-    blackPixel_ = screen->black_pixel;
-    const xcb_query_extension_reply_t* randr = xcb_get_extension_data(connection_, &xcb_randr_id);
-    if (randr != nullptr && randr->present) {
-        XcbReply<xcb_randr_query_version_reply_t> version(
-            xcb_randr_query_version_reply(connection_, xcb_randr_query_version(connection_, 1, 5), nullptr));
-        randrMonitors_ = version && (version->major_version > 1 || version->minor_version >= 5);
+    screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+    listsMonitors_ = x11ListsMonitors(connection_);
+    if (guard_ != nullptr) {
+        // Its reports count at once, also from inside the event filter (keys).
+        guard_->setCallbacks([this](bool) { reportInputHeld(); }, [this] { guardEnded(); });
     }
     // Installed once for good: a filter installed while Qt runs the filters (a
     // hotkey press that locks) would make Qt hand the same event to another one again.
@@ -159,7 +89,10 @@ X11DisplayCapture::X11DisplayCapture() : connection_(x11Connection()), grabs_(co
 
 X11DisplayCapture::~X11DisplayCapture() {
     inputHeldCallback_ = nullptr; // its owner may be half destroyed by now
-    if (!shields_.empty() || grabs_.requested()) {
+    if (guard_ != nullptr) {
+        guard_->setCallbacks(nullptr, nullptr);
+    }
+    if (!shields_.empty() || grabs_.active()) {
         releaseAll();
     }
     if (connection_ != nullptr && qApp != nullptr) {
@@ -169,26 +102,11 @@ X11DisplayCapture::~X11DisplayCapture() {
 
 std::vector<X11DisplayCapture::Monitor> X11DisplayCapture::monitors(std::size_t maxCount) {
     std::vector<Monitor> out;
-    if (connection_ == nullptr || maxCount == 0) {
+    if (connection_ == nullptr) {
         return out;
     }
-    if (randrMonitors_) {
-        XcbReply<xcb_randr_get_monitors_reply_t> reply(
-            xcb_randr_get_monitors_reply(connection_, xcb_randr_get_monitors(connection_, root_, 1), nullptr));
-        if (reply) {
-            for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0 && out.size() < maxCount;
-                 xcb_randr_monitor_info_next(&it)) {
-                const xcb_randr_monitor_info_t* m = it.data;
-                if (m->width > 0 && m->height > 0) {
-                    out.push_back({m->name, QRect(m->x, m->y, m->width, m->height)});
-                }
-            }
-        }
-    }
-    if (out.empty()) {
-        // No monitor list: one display that is the whole screen, so a lock still covers everything.
-        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
-        out.push_back({kWholeScreen, QRect(0, 0, screen->width_in_pixels, screen->height_in_pixels)});
+    for (const X11Monitor& m : x11Monitors(connection_, *screen_, listsMonitors_, maxCount)) {
+        out.push_back({m.id, QRect(m.rect.x, m.rect.y, m.rect.width, m.rect.height)});
     }
     return out;
 }
@@ -213,13 +131,20 @@ void X11DisplayCapture::capture(DisplayId display) {
         return;
     }
     const bool first = shields_.empty();
+    // A guard holds the input of every lock: its grabs outlive this process. It
+    // hears of the lock before our shields appear, so that it can tell them from
+    // other clients' windows.
+    guardHolds_ =
+        first ? guard_ != nullptr && guard_->cover(xcb_get_setup(connection_)->resource_id_base) : guardHolds_;
     mapShield(*monitor);
     if (first) {
         watchScreens(true);
-        // The grab replies are read later (raiseAboveShields, or the next turn of
-        // the event loop), so covering the other monitors does not wait for them.
-        requestGrabs();
-        QTimer::singleShot(0, this, &X11DisplayCapture::collectGrabs);
+        if (!guardHolds_) {
+            // The grab replies are read later (raiseAboveShields, or the next turn of
+            // the event loop), so covering the other monitors does not wait for them.
+            grabs_.hold(grabTarget());
+            QTimer::singleShot(0, this, &X11DisplayCapture::collectGrabs);
+        }
     } else {
         restack();
     }
@@ -227,13 +152,11 @@ void X11DisplayCapture::capture(DisplayId display) {
 }
 
 void X11DisplayCapture::mapShield(const Monitor& monitor) {
-    shields_.emplace_back(connection_, root_, blackPixel_, monitor);
+    shields_.emplace_back(connection_, *screen_, monitor);
 }
 
 std::vector<X11DisplayCapture::Shield>::iterator X11DisplayCapture::dropShield(std::vector<Shield>::iterator shield) {
-    collectGrabs();
-    grabs_.windowDestroyed(shield->window());
-    reportInputHeld();
+    grabs_.windowGone(shield->window());
     return shields_.erase(shield);
 }
 
@@ -252,6 +175,7 @@ void X11DisplayCapture::release(DisplayId display) {
     if (!anyListed) {
         releaseAll();
     } else {
+        grabInput(); // the grabs may have been on that shield
         xcb_flush(connection_);
     }
 }
@@ -260,18 +184,24 @@ void X11DisplayCapture::releaseAll() {
     if (connection_ == nullptr) {
         return;
     }
-    grabRetry_.stop();
+    grabTick_.stop();
     monitorChange_.stop();
     watchScreens(false);
+    if (guardHolds_) {
+        guardHolds_ = false;
+        guard_->lockEnded(); // the lock's own end has told it already, unless it did not
+        inputHeldMayHaveChanged();
+    }
     grabs_.release();
     shields_.clear();
     lockWindow_ = nullptr;
+    lockWindowX_ = XCB_NONE;
+    lockWindowLost_ = false;
     xcb_flush(connection_);
-    reportInputHeld();
 }
 
 xcb_window_t X11DisplayCapture::lockWindowId() const {
-    if (lockWindow_ == nullptr || !lockWindow_->isVisible()) {
+    if (lockWindow_ == nullptr || !lockWindow_->isVisible() || lockWindowLost_) {
         return XCB_NONE;
     }
     return static_cast<xcb_window_t>(lockWindow_->internalWinId());
@@ -285,23 +215,45 @@ xcb_window_t X11DisplayCapture::grabTarget() const {
     return shields_.empty() ? XCB_NONE : shields_.front().window();
 }
 
-void X11DisplayCapture::requestGrabs() {
-    collectGrabs();
-    const xcb_window_t target = grabTarget();
-    if (connection_ == nullptr || target == XCB_NONE) {
-        grabRetry_.stop();
+void X11DisplayCapture::grabInput() {
+    if (connection_ == nullptr || guardHolds_) {
         return;
     }
-    grabs_.request(target);
+    grabs_.hold(grabTarget());
+    scheduleGrabTick();
 }
 
 void X11DisplayCapture::collectGrabs() {
     grabs_.collect();
-    if (grabs_.window() == XCB_NONE || grabs_.bothHeld()) {
-        grabRetry_.stop();
-    } else if (!grabRetry_.isActive()) {
-        grabRetry_.start();
+    scheduleGrabTick();
+}
+
+void X11DisplayCapture::tickGrabs() {
+    grabs_.tick();
+    scheduleGrabTick();
+}
+
+void X11DisplayCapture::scheduleGrabTick() {
+    const int interval = grabs_.tickInterval();
+    if (interval < 0) {
+        grabTick_.stop();
+    } else {
+        grabTick_.start(interval);
     }
+}
+
+bool X11DisplayCapture::inputHeld() const {
+    return guardHolds_ ? guard_->inputHeld() : grabs_.held();
+}
+
+void X11DisplayCapture::guardEnded() {
+    if (!guardHolds_) {
+        return;
+    }
+    // Its grabs ended with it: this process holds the input for the rest of the lock.
+    guardHolds_ = false;
+    grabInput();
+    xcb_flush(connection_);
     reportInputHeld();
 }
 
@@ -309,20 +261,34 @@ void X11DisplayCapture::setInputHeldCallback(std::function<void(bool held)> call
     inputHeldCallback_ = std::move(callback);
 }
 
-void X11DisplayCapture::reportInputHeld() {
-    const bool held = grabs_.bothHeld();
-    if (held == reportedInputHeld_) {
-        return;
-    }
-    reportedInputHeld_ = held;
-    if (inputHeldCallback_) {
-        inputHeldCallback_(held);
+void X11DisplayCapture::inputHeldMayHaveChanged() {
+    // Inside Qt's event filters the owner's callback waits for the event loop.
+    if (!inEventFilter_) {
+        reportInputHeld();
+    } else if (!reportQueued_) {
+        reportQueued_ = true;
+        QMetaObject::invokeMethod(this, &X11DisplayCapture::reportInputHeld, Qt::QueuedConnection);
     }
 }
 
-void X11DisplayCapture::grabInput() {
-    requestGrabs();
-    collectGrabs();
+void X11DisplayCapture::reportInputHeld() {
+    reportQueued_ = false;
+    const bool held = inputHeld();
+    if (held != reportedHeld_) {
+        reportedHeld_ = held;
+        if (inputHeldCallback_) {
+            inputHeldCallback_(held);
+        }
+    }
+}
+
+bool X11DisplayCapture::capsLockOn() {
+    if (connection_ == nullptr) {
+        return false;
+    }
+    XcbReply<xcb_query_pointer_reply_t> pointer(
+        xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, screen_->root), nullptr));
+    return pointer && (pointer->mask & XCB_MOD_MASK_LOCK) != 0;
 }
 
 void X11DisplayCapture::raiseAboveShields(QWidget* window) {
@@ -330,22 +296,72 @@ void X11DisplayCapture::raiseAboveShields(QWidget* window) {
         return;
     }
     lockWindow_ = window;
+    placeLockWindow();
+}
+
+void X11DisplayCapture::placeLockWindow() {
     const xcb_window_t lock = lockWindowId();
+    lockWindowX_ = lock;
     if (lock == XCB_NONE) {
         return;
     }
-    // Qt does not ask for VisibilityNotify; add it to Qt's own event mask so that
-    // a window mapped above the lock window is noticed.
+    // Qt does not ask for all of these; add them to Qt's own event mask.
     XcbReply<xcb_get_window_attributes_reply_t> attributes(
         xcb_get_window_attributes_reply(connection_, xcb_get_window_attributes(connection_, lock), nullptr));
     if (attributes) {
-        const std::uint32_t mask = attributes->your_event_mask | XCB_EVENT_MASK_VISIBILITY_CHANGE;
+        const std::uint32_t mask = attributes->your_event_mask | kShieldEvents;
         xcb_change_window_attributes(connection_, lock, XCB_CW_EVENT_MASK, &mask);
     }
+    XcbReply<xcb_get_geometry_reply_t> geometry(
+        xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, lock), nullptr));
+    if (geometry) {
+        lockRect_ = QRect(geometry->x, geometry->y, geometry->width, geometry->height);
+    }
+    destroyForeignChildren(lock);
     restack();
+    // The focus makes Qt hand the keys to the window's password field, also the
+    // keys the guard forwards to it.
     xcb_set_input_focus(connection_, XCB_INPUT_FOCUS_PARENT, lock, XCB_CURRENT_TIME);
     grabInput(); // moves the grabs onto the lock window
     xcb_flush(connection_);
+    if (guardHolds_) {
+        guard_->setLockWindow(lock);
+        guard_->readReports(); // it has answered the cover by now, as a rule
+    }
+}
+
+void X11DisplayCapture::remakeLockWindow() {
+    if (!lockWindowLost_) {
+        return;
+    }
+    lockWindowLost_ = false;
+    QWidget* widget = lockWindow_;
+    if (widget == nullptr || shields_.empty()) {
+        return;
+    }
+    // Qt is told to let go of the dead window (the X errors of that are harmless)
+    // and shows the widget in a new one.
+    widget->hide();
+    if (QWindow* handle = widget->windowHandle(); handle != nullptr) {
+        handle->destroy();
+    }
+    widget->show();
+    widget->activateWindow();
+    placeLockWindow();
+}
+
+void X11DisplayCapture::destroyForeignChildren(xcb_window_t parent) {
+    XcbReply<xcb_query_tree_reply_t> tree(
+        xcb_query_tree_reply(connection_, xcb_query_tree(connection_, parent), nullptr));
+    if (!tree) {
+        return;
+    }
+    const xcb_window_t* children = xcb_query_tree_children(tree.get());
+    for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+        if (x11Foreign(connection_, children[i])) {
+            xcb_destroy_window(connection_, children[i]);
+        }
+    }
 }
 
 void X11DisplayCapture::restack() {
@@ -370,7 +386,7 @@ void X11DisplayCapture::keepOnTop() {
     // Our own windows obscure one another too: restack only when some other window
     // is above them, so that restacking never feeds itself.
     XcbReply<xcb_query_tree_reply_t> tree(
-        xcb_query_tree_reply(connection_, xcb_query_tree(connection_, root_), nullptr));
+        xcb_query_tree_reply(connection_, xcb_query_tree(connection_, screen_->root), nullptr));
     if (tree) {
         const xcb_window_t* children = xcb_query_tree_children(tree.get()); // bottom to top
         const auto count = static_cast<std::size_t>(xcb_query_tree_children_length(tree.get()));
@@ -436,6 +452,55 @@ void X11DisplayCapture::watchScreens(bool on) {
     }
 }
 
+bool X11DisplayCapture::restoreOurWindows(const xcb_generic_event_t* event) {
+    const X11WindowChange change = x11WindowChange(event);
+    const xcb_window_t window = change.window;
+    if (change.kind == X11WindowChange::None) {
+        return false;
+    }
+    const auto shield =
+        std::find_if(shields_.begin(), shields_.end(), [window](const Shield& s) { return s.window() == window; });
+    const bool isLockWindow = window == lockWindowX_ && lockWindowX_ != XCB_NONE;
+    if (shield == shields_.end() && !isLockWindow) {
+        return false;
+    }
+
+    if (change.kind == X11WindowChange::ChildAdded) {
+        // A window of another client inside ours could show anything over the lock.
+        if (x11Foreign(connection_, change.child)) {
+            xcb_destroy_window(connection_, change.child);
+        }
+    } else if (change.kind == X11WindowChange::Configured) {
+        const QRect wanted = isLockWindow ? lockRect_ : shield->rect();
+        if (change.rect == toX11(wanted) && change.border == 0) {
+            return true; // a restack, or our own move
+        }
+        x11PlaceWindow(connection_, window, toX11(wanted));
+    } else if (change.kind == X11WindowChange::Unmapped) {
+        // The server ended any grab on it; map it again and take the grabs back.
+        grabs_.windowGone(window);
+        xcb_map_window(connection_, window);
+        if (isLockWindow) {
+            xcb_set_input_focus(connection_, XCB_INPUT_FOCUS_PARENT, window, XCB_CURRENT_TIME);
+        }
+    } else if (isLockWindow) { // destroyed: the shields hold the grabs until Qt makes it again
+        grabs_.windowGone(window);
+        lockWindowX_ = XCB_NONE;
+        lockWindowLost_ = true;
+        QMetaObject::invokeMethod(this, &X11DisplayCapture::remakeLockWindow, Qt::QueuedConnection);
+    } else { // a shield destroyed: a new one in its place
+        grabs_.windowGone(window);
+        const Monitor monitor{shield->id(), shield->rect()};
+        shield->forget();
+        shields_.erase(shield);
+        mapShield(monitor);
+    }
+    restack();
+    grabInput();
+    xcb_flush(connection_);
+    return true;
+}
+
 bool X11DisplayCapture::nativeEventFilter(const QByteArray& eventType, void* message, qintptr* /*result*/) {
     if (shields_.empty() && lockWindow_ == nullptr) {
         return false; // nothing captured: the common case, kept cheap
@@ -444,6 +509,20 @@ bool X11DisplayCapture::nativeEventFilter(const QByteArray& eventType, void* mes
         return false;
     }
     const auto* event = static_cast<const xcb_generic_event_t*>(message);
+    const std::uint8_t type = event->response_type & 0x7f;
+    if (guardHolds_ && (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE)) {
+        // The guard reports the input held before it forwards the first key: the
+        // field takes that key only when the report has been read.
+        guard_->readReports();
+    }
+    const QScopedValueRollback inFilter(inEventFilter_, true);
+    if (grabs_.handleEvent(event)) {
+        scheduleGrabTick();
+        return false;
+    }
+    if (restoreOurWindows(event)) {
+        return false;
+    }
     if ((event->response_type & 0x7f) != XCB_VISIBILITY_NOTIFY) {
         return false;
     }

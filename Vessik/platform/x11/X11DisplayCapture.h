@@ -1,6 +1,6 @@
 #pragma once
 
-#include <optional>
+#include <functional>
 #include <vector>
 #include <xcb/xcb.h>
 
@@ -11,18 +11,32 @@
 #include <QtCore/QTimer>
 
 #include "platform/DisplayCapture.h"
+#include "platform/x11/X11Cover.h"
+#include "platform/x11/X11GrabKeeper.h"
+
+class GuardLink;
 
 // Display capture on an X server: the displays are the RandR monitors of the
 // screen (the whole screen when RandR lists none).
 //
 // A capture maps a black override-redirect shield over the monitor. The first
-// capture also grabs the keyboard and the pointer; once the lock window is
-// known (raiseAboveShields) the grab is moved onto it, so typing reaches its
-// password field. A grab that another client's grab refuses is retried every
-// 10 ms until it succeeds; the input counts as held once the server granted
-// both. While anything is captured:
+// capture also takes the keyboard and the pointer. While a guard runs (GuardLink)
+// the guard takes them, maps shields of its own under ours and forwards the keys
+// to the lock window, so that the input stays held if this process ends; only
+// without a guard (or once it ended) are the grabs this process's own
+// (X11GrabKeeper, driven from a QTimer here). Once the lock window is known
+// (raiseAboveShields) the grabs are moved onto it (or the guard is told where
+// the keys go) and it gets the input focus, so typing reaches its password
+// field. While anything is captured, what is on the screen is kept the way the
+// lock put it:
+//  - a refused grab is asked for again every 10 ms, held grabs are checked a few
+//    times a second and taken back when lost; inputHeld() tells the truth;
 //  - a window that gets mapped above a shield or the lock window makes them
 //    rise again (VisibilityNotify on our own windows);
+//  - a shield or the lock window that another client unmaps is mapped again,
+//    one it moves or resizes is put back, one it destroys is made again, and a
+//    window another client creates inside them (or reparents into them) is
+//    destroyed; then they are raised and the grabs taken again;
 //  - a monitor that appears gets a shield, one that goes loses it, one that
 //    moves has its shield moved.
 // The release of the last display listed by the most recent activeDisplays()
@@ -32,15 +46,17 @@
 // is listed and every operation does nothing.
 class X11DisplayCapture : public QObject, public DisplayCapture, public QAbstractNativeEventFilter {
 public:
-    X11DisplayCapture();
+    // `guard` (may be null) must outlive the capture.
+    explicit X11DisplayCapture(GuardLink* guard = nullptr);
     ~X11DisplayCapture() override;
 
     std::vector<DisplayId> activeDisplays(std::size_t maxCount) override;
     void capture(DisplayId display) override;
     void release(DisplayId display) override;
     void raiseAboveShields(QWidget* window) override;
-    bool inputHeld() const override { return grabs_.bothHeld(); }
+    bool inputHeld() const override;
     void setInputHeldCallback(std::function<void(bool held)> callback) override;
+    bool capsLockOn() override;
 
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
 
@@ -54,7 +70,7 @@ private:
     // destroyed with the object (move-only; a moved-from shield owns no window).
     class Shield {
     public:
-        Shield(xcb_connection_t* c, xcb_window_t root, std::uint32_t blackPixel, const Monitor& monitor);
+        Shield(xcb_connection_t* c, const xcb_screen_t& screen, const Monitor& monitor);
         ~Shield();
         Shield(Shield&& other) noexcept;
         Shield& operator=(Shield&& other) noexcept;
@@ -66,6 +82,8 @@ private:
         xcb_window_t window() const { return window_; }
         // Moves and resizes the window onto `rect`.
         void moveTo(const QRect& rect);
+        // The window was destroyed by someone else: the object no longer owns it.
+        void forget() { window_ = XCB_NONE; }
 
     private:
         xcb_connection_t* c_;
@@ -74,76 +92,61 @@ private:
         xcb_window_t window_;
     };
 
-    // The keyboard and pointer grabs of this client on one window: the requests
-    // in flight and what the server granted. From the first request until
-    // release() (or destruction) both grabs are given back on release, whatever
-    // the replies said, since a reply not read yet may be a success.
-    class InputGrabs {
-    public:
-        explicit InputGrabs(xcb_connection_t* c) : c_(c) {}
-        ~InputGrabs() { release(); }
-        InputGrabs(const InputGrabs&) = delete;
-        InputGrabs& operator=(const InputGrabs&) = delete;
-
-        // Sends grab requests onto `target` for what is not held there yet (both
-        // when the grabs are on another window); the replies are read by collect().
-        void request(xcb_window_t target);
-        // Reads the replies of request(), if any are pending.
-        void collect();
-        // Whether anything was requested since the last release.
-        bool requested() const { return requested_; }
-        // The window the grabs were last requested on; XCB_NONE when none are.
-        xcb_window_t window() const { return window_; }
-        bool bothHeld() const { return keyboardHeld_ && pointerHeld_; }
-        // The server ended the grabs along with `window`, if they were on it.
-        void windowDestroyed(xcb_window_t window);
-        // Drops pending replies and ungrabs both; nothing when nothing was requested.
-        void release();
-
-    private:
-        xcb_connection_t* c_;
-        bool requested_ = false; // since the last release
-        xcb_window_t window_ = XCB_NONE;
-        bool keyboardHeld_ = false;
-        bool pointerHeld_ = false;
-        std::optional<xcb_grab_keyboard_cookie_t> pendingKeyboard_;
-        std::optional<xcb_grab_pointer_cookie_t> pendingPointer_;
-    };
-
     std::vector<Monitor> monitors(std::size_t maxCount);
     void mapShield(const Monitor& monitor);
-    // Reads pending grab replies, then destroys the shield (and with it any grab on its window).
+    // Destroys the shield (and with it any grab on its window).
     std::vector<Shield>::iterator dropShield(std::vector<Shield>::iterator shield);
     void releaseAll();
     // The window the grabs belong on: the lock window while it is shown, else the first shield.
     xcb_window_t grabTarget() const;
-    // Sends grab requests for what is not held yet, onto grabTarget().
-    void requestGrabs();
-    // Reads the replies of requestGrabs(), if any are pending; retries while a grab is refused.
+    // Asks for the grabs on grabTarget() and keeps the grab timer running.
+    void grabInput();
+    // Reads the grab replies in flight; the timer then takes over.
     void collectGrabs();
-    void grabInput(); // both
-    // Runs the input-held callback when inputHeld() differs from what it last told.
-    void reportInputHeld();
+    void tickGrabs();
+    void scheduleGrabTick();
+    // Selects what the lock window must report, notes its geometry, removes
+    // windows of other clients inside it, raises it and gives it the focus and the grabs.
+    void placeLockWindow();
     // Puts the shields and then the lock window on top, unless they already are.
     void keepOnTop();
     void restack();
     void followMonitors();
     void watchScreens(bool on);
     xcb_window_t lockWindowId() const;
+    // Undoes what another client did to a shield or the lock window; true when the event was about one of them.
+    bool restoreOurWindows(const xcb_generic_event_t* event);
+    void destroyForeignChildren(xcb_window_t parent);
+    // Shows the lock window again in a new native window, after another client destroyed it.
+    void remakeLockWindow();
+    // Calls the inputHeld callback, from the event loop, when inputHeld() differs from what it last said.
+    void reportInputHeld();
+    // reportInputHeld() now, or from the event loop when inside Qt's event filters.
+    void inputHeldMayHaveChanged();
+    // The guard ended: the capture takes the input itself.
+    void guardEnded();
 
     xcb_connection_t* connection_;
-    xcb_window_t root_ = XCB_NONE;
-    std::uint32_t blackPixel_ = 0;
-    bool randrMonitors_ = false;
+    const xcb_screen_t* screen_ = nullptr;
+    bool listsMonitors_ = false;
+    GuardLink* guard_;
+    // The guard holds the input of the current capture.
+    bool guardHolds_ = false;
 
     std::vector<Monitor> lastListed_;
     QPointer<QWidget> lockWindow_;
+    // The lock window's X window while captured, and where it belongs (root coordinates).
+    xcb_window_t lockWindowX_ = XCB_NONE;
+    QRect lockRect_;
+    bool lockWindowLost_ = false; // destroyed by another client, not made again yet
     std::vector<Shield> shields_;
     // After the shields: member cleanup ungrabs before the windows go, as releaseAll() does.
-    InputGrabs grabs_;
-    QTimer grabRetry_;
+    X11GrabKeeper grabs_;
+    QTimer grabTick_;
     QTimer monitorChange_;
     std::vector<QMetaObject::Connection> screenConnections_;
-    std::function<void(bool held)> inputHeldCallback_;
-    bool reportedInputHeld_ = false;
+    std::function<void(bool)> inputHeldCallback_;
+    bool reportedHeld_ = false;
+    bool reportQueued_ = false;
+    bool inEventFilter_ = false;
 };

@@ -1,0 +1,634 @@
+#include "guard/Guard.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+#include <xcb/randr.h>
+
+#include "guard/GuardProtocol.h"
+#include "platform/x11/X11.h"
+
+extern char** environ;
+
+namespace {
+
+using guardlink::Message;
+
+// What a shield selects: everything another client may do to it, what the grab
+// keeper needs while the grabs are on it, and exposure for the message.
+constexpr std::uint32_t kShieldEvents =
+    kX11WatchedWindowEvents | X11GrabKeeper::kGrabWindowEvents | XCB_EVENT_MASK_EXPOSURE;
+constexpr std::size_t kMaxShields = 100;
+// Vessik started again ends this often within kDeathWindow: the guard gives up.
+constexpr std::size_t kMostDeaths = 3;
+constexpr auto kDeathWindow = std::chrono::minutes(1);
+// A restarted Vessik that has not shown its lock window by then counts as ended.
+constexpr auto kStartTime = std::chrono::seconds(10);
+
+void log(const std::string& line) {
+    ::syslog(LOG_NOTICE, "%s", line.c_str());
+    std::fprintf(stderr, "Vessik: %s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+template <typename T> void wipe(std::vector<T>& bytes) {
+    if (!bytes.empty()) {
+        ::explicit_bzero(bytes.data(), bytes.size() * sizeof(T));
+    }
+    bytes.clear();
+}
+
+} // namespace
+
+Guard::Guard(xcb_connection_t* c, const xcb_screen_t& screen, int link, std::vector<std::string> vessikCommand)
+    : c_(c), screen_(screen), listsMonitors_(x11ListsMonitors(c)), link_(link), command_(std::move(vessikCommand)),
+      grabs_(c) {
+    grabs_.setHeldCallback([this](bool) { sendHeld(); });
+    if (const xcb_query_extension_reply_t* randr = xcb_get_extension_data(c_, &xcb_randr_id);
+        randr != nullptr && randr->present) {
+        randrEvent_ = randr->first_event;
+    }
+    // Ready before any lock, so that covering is a map and two grabs.
+    followMonitors();
+    xcb_flush(c_);
+}
+
+Guard::~Guard() {
+    wipe(state_);
+    closeLink();
+}
+
+int Guard::run() {
+    for (;;) {
+        readLink();
+        while (std::unique_ptr<xcb_generic_event_t, XcbFree> event{xcb_poll_for_event(c_)}) {
+            handleEvent(event.get());
+        }
+        if (xcb_connection_has_error(c_) != 0) {
+            return 0; // the X server went away (logout): nothing left to guard
+        }
+        if (linkEnded_ && !vessikEnded()) {
+            return 0;
+        }
+        const Clock::time_point now = Clock::now();
+        if (const auto due = grabs_.tickDue(); due && now >= *due) {
+            grabs_.tick();
+        }
+        if (startDeadline_ && now >= *startDeadline_ && child_ > 0) {
+            log("Vessik did not show its lock window within 10 s of its start; ending it.");
+            startDeadline_.reset();
+            ::kill(child_, SIGKILL); // this guard's own child
+        }
+        if (monitorsChanged_) {
+            monitorsChanged_ = false;
+            followMonitors();
+        }
+        if (checkPlace_) {
+            checkPlace_ = false;
+            keepPlace();
+        }
+        xcb_flush(c_);
+        // A round trip above may have queued events: they come before sleeping.
+        if (std::unique_ptr<xcb_generic_event_t, XcbFree> event{xcb_poll_for_queued_event(c_)}) {
+            handleEvent(event.get());
+            continue;
+        }
+        int timeout = -1;
+        for (const auto& due : {grabs_.tickDue(), startDeadline_}) {
+            if (due) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now()).count();
+                const int ms = static_cast<int>(std::clamp<decltype(left)>(left, 0, 60000));
+                timeout = timeout < 0 ? ms : std::min(timeout, ms);
+            }
+        }
+        pollfd fds[] = {{xcb_get_file_descriptor(c_), POLLIN, 0}, {link_, POLLIN, 0}};
+        if (::poll(fds, 2, timeout) < 0 && errno != EINTR) {
+            return 1;
+        }
+    }
+}
+
+// ---- The link ---------------------------------------------------------------
+
+void Guard::readLink() {
+    while (link_ >= 0 && !linkEnded_) {
+        const ssize_t size = ::recv(link_, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+        if (size < 0 && (errno == EAGAIN || errno == EINTR)) {
+            return;
+        }
+        if (size <= 0) {
+            linkEnded_ = true;
+            return;
+        }
+        std::vector<char> packet(static_cast<std::size_t>(size));
+        if (::recv(link_, packet.data(), packet.size(), MSG_DONTWAIT) == size) {
+            handleMessage(packet);
+        }
+        wipe(packet);
+    }
+}
+
+void Guard::handleMessage(const std::vector<char>& packet) {
+    std::uint32_t value = 0;
+    if (packet.size() >= 1 + sizeof value) {
+        std::memcpy(&value, packet.data() + 1, sizeof value);
+    }
+    switch (static_cast<Message>(packet[0])) {
+    case Message::LockState:
+        if (packet.size() - 1 <= guardlink::kMaxState) {
+            wipe(state_);
+            state_.assign(packet.begin() + 1, packet.end());
+            lockInForce_ = true;
+        }
+        break;
+    case Message::Cover:
+        lockInForce_ = true; // its state follows at once
+        vessikBase_ = value;
+        cover();
+        sendHeld();
+        break;
+    case Message::LockWindow:
+        lockWindow_ = value;
+        startDeadline_.reset(); // a restarted Vessik has taken the lock over
+        checkPlace_ = true;
+        break;
+    case Message::Unlock:
+        lockInForce_ = false;
+        wipe(state_);
+        lockWindow_ = XCB_NONE;
+        uncover();
+        setShieldsBlack(false);
+        break;
+    default:
+        break;
+    }
+}
+
+void Guard::sendHeld() {
+    const std::uint8_t held = grabs_.held() ? 1 : 0;
+    guardlink::send(link_, Message::InputHeld, &held, 1);
+}
+
+void Guard::closeLink() {
+    if (link_ >= 0) {
+        ::close(link_);
+        link_ = -1;
+    }
+    linkEnded_ = false;
+}
+
+bool Guard::vessikEnded() {
+    closeLink();
+    const bool restarted = child_ > 0;
+    if (restarted) {
+        // Its end of the link closed as it exited: this waits for no more than that.
+        ::waitpid(child_, nullptr, 0);
+        child_ = 0;
+    }
+    startDeadline_.reset();
+    vessikBase_.reset();
+    lockWindow_ = XCB_NONE;
+    if (!lockInForce_) {
+        return false; // unlocked, or quit: nothing changes on the screen
+    }
+    // Cover first: Vessik's windows are gone, ours take the top and paint it black.
+    setShieldsBlack(true);
+    cover();
+    keepPlace();
+    xcb_flush(c_);
+    // Vessik may have ended because the X server is going away: no new Vessik then.
+    std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+    if (xcb_connection_has_error(c_) != 0) {
+        return false;
+    }
+    const Clock::time_point now = Clock::now();
+    std::erase_if(deaths_, [now](Clock::time_point t) { return now - t >= kDeathWindow; });
+    if (restarted) {
+        deaths_.push_back(now);
+    }
+    if (deaths_.size() >= kMostDeaths) {
+        giveUp("Vessik ended three times within a minute of being started again");
+    } else {
+        restartVessik();
+    }
+    return true;
+}
+
+void Guard::restartVessik() {
+    if (command_.empty()) {
+        giveUp("there is no Vessik to start");
+        return;
+    }
+    std::vector<char*> argv;
+    for (std::string& argument : command_) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    std::string variable = std::string(guardlink::kGuardLinkVariable) + "=" + std::to_string(guardlink::kGuardLinkFd);
+    std::vector<char*> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, variable.c_str(), std::strlen(guardlink::kGuardLinkVariable) + 1) != 0) {
+            env.push_back(*e);
+        }
+    }
+    env.push_back(variable.data());
+    env.push_back(nullptr);
+    // The state waits on the link for the new Vessik.
+    const guardlink::Peer vessik =
+        guardlink::start(argv.data(), env.data(), false, Message::Resume, state_.data(), state_.size());
+    if (vessik.pid == 0) {
+        giveUp("cannot start " + command_[0] + ": " + std::strerror(vessik.error));
+        return;
+    }
+    link_ = vessik.link;
+    child_ = vessik.pid;
+    startDeadline_ = Clock::now() + kStartTime;
+    log("Vessik ended during a lock; the lock is kept and Vessik started again (pid " + std::to_string(child_) + ").");
+}
+
+void Guard::giveUp(const std::string& why) {
+    gaveUp_ = true;
+    closeLink();
+    wipe(state_);
+    const std::string pid = std::to_string(::getpid());
+    const passwd* user = ::getpwuid(::getuid());
+    const std::string name = user != nullptr ? user->pw_name : std::to_string(::getuid());
+    message_ = {
+        "Vessik could not be started again, so the screen stays locked.",
+        "To end the lock, switch to a text console (Ctrl+Alt+F2, or another F key),",
+        "log in as " + name + (::getuid() == 0 ? "" : " (or root)") + " and run:",
+        "",
+        "kill " + pid,
+    };
+    log("The lock is kept, but " + why + "; to end it, log in on a text console and run: kill " + pid);
+    if (gc_ == XCB_NONE) {
+        prepareMessage();
+    }
+    for (const Shield& shield : shields_) {
+        drawMessage(shield);
+    }
+    checkPlace_ = true;
+}
+
+// ---- The screen ---------------------------------------------------------------
+
+void Guard::handleEvent(const xcb_generic_event_t* event) {
+    const std::uint8_t type = event->response_type & 0x7f;
+    if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE) {
+        forwardKey(event);
+        return;
+    }
+    if (randrEvent_ != 0 &&
+        (type == randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvent_ + XCB_RANDR_NOTIFY)) {
+        monitorsChanged_ = covered_;
+        return;
+    }
+    if (!covered_) {
+        return;
+    }
+    if (grabs_.handleEvent(event)) {
+        return;
+    }
+    if (type == XCB_EXPOSE && gaveUp_) {
+        const auto* e = reinterpret_cast<const xcb_expose_event_t*>(event);
+        if (const auto shield = findShield(e->window); shield != shields_.end() && e->count == 0) {
+            drawMessage(*shield);
+        }
+        return;
+    }
+    const X11WindowChange change = x11WindowChange(event);
+    if (change.kind != X11WindowChange::None && findShield(change.window) != shields_.end()) {
+        restoreShield(change);
+        return;
+    }
+    // Any top-level window mapped, moved in the stack or changed may now be above ours.
+    const bool fromServer = (event->response_type & 0x80) == 0;
+    if (fromServer && (type == XCB_MAP_NOTIFY || type == XCB_CONFIGURE_NOTIFY || type == XCB_CIRCULATE_NOTIFY)) {
+        checkPlace_ = true;
+    }
+}
+
+void Guard::forwardKey(const xcb_generic_event_t* event) {
+    // Only what the server reports while the grab is ours; never while given up.
+    if ((event->response_type & 0x80) != 0 || gaveUp_ || link_ < 0 || lockWindow_ == XCB_NONE) {
+        return;
+    }
+    xcb_key_press_event_t key;
+    std::memcpy(&key, event, sizeof key);
+    key.event = lockWindow_;
+    key.child = XCB_NONE;
+    // No event mask: the event goes to the lock window's creator alone, never to
+    // another client that selected key events on that window.
+    xcb_send_event(c_, 0, lockWindow_, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&key));
+    xcb_flush(c_);
+    ::explicit_bzero(&key, sizeof key);
+}
+
+void Guard::restoreShield(const X11WindowChange& change) {
+    const auto shield = findShield(change.window);
+    switch (change.kind) {
+    case X11WindowChange::ChildAdded:
+        // A window of another client inside ours could show anything over the lock.
+        if (x11Foreign(c_, change.child)) {
+            xcb_destroy_window(c_, change.child);
+        }
+        return;
+    case X11WindowChange::Configured:
+        if (change.rect != shield->rect || change.border != 0) {
+            x11PlaceWindow(c_, shield->window, shield->rect);
+        }
+        checkPlace_ = true;
+        return;
+    case X11WindowChange::Unmapped:
+        grabs_.windowGone(shield->window);
+        xcb_map_window(c_, shield->window);
+        break;
+    case X11WindowChange::Destroyed:
+        grabs_.windowGone(shield->window);
+        shield->window = newShield(shield->rect);
+        xcb_map_window(c_, shield->window);
+        break;
+    case X11WindowChange::None:
+        return;
+    }
+    if (gaveUp_) {
+        drawMessage(*shield);
+    }
+    holdInput();
+    checkPlace_ = true;
+}
+
+void Guard::cover() {
+    if (!covered_) {
+        covered_ = true;
+        // Map and grab first; the monitors and the stacking order are checked after.
+        for (const Shield& shield : shields_) {
+            xcb_map_window(c_, shield.window);
+        }
+        holdInput();
+        const std::uint32_t watch = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+        xcb_change_window_attributes(c_, screen_.root, XCB_CW_EVENT_MASK, &watch);
+        if (randrEvent_ != 0) {
+            xcb_randr_select_input(c_, screen_.root,
+                                   XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                                       XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+        }
+        xcb_flush(c_);
+        followMonitors();
+        grabs_.collect();
+    }
+    checkPlace_ = true;
+}
+
+xcb_window_t Guard::newShield(const X11Rect& rect) {
+    const xcb_window_t window = x11CreateShield(c_, screen_, rect, kShieldEvents);
+    if (!blackShields_) {
+        const std::uint32_t none = XCB_BACK_PIXMAP_NONE;
+        xcb_change_window_attributes(c_, window, XCB_CW_BACK_PIXMAP, &none);
+    }
+    return window;
+}
+
+void Guard::setShieldsBlack(bool black) {
+    if (black == blackShields_) {
+        return;
+    }
+    blackShields_ = black;
+    for (const Shield& shield : shields_) {
+        if (black) {
+            xcb_change_window_attributes(c_, shield.window, XCB_CW_BACK_PIXEL, &screen_.black_pixel);
+            xcb_clear_area(c_, 0, shield.window, 0, 0, 0, 0); // no-op while unmapped
+        } else {
+            const std::uint32_t none = XCB_BACK_PIXMAP_NONE;
+            xcb_change_window_attributes(c_, shield.window, XCB_CW_BACK_PIXMAP, &none);
+        }
+    }
+}
+
+void Guard::uncover() {
+    if (!covered_) {
+        return;
+    }
+    covered_ = false;
+    grabs_.release();
+    const std::uint32_t none = XCB_EVENT_MASK_NO_EVENT;
+    xcb_change_window_attributes(c_, screen_.root, XCB_CW_EVENT_MASK, &none);
+    if (randrEvent_ != 0) {
+        xcb_randr_select_input(c_, screen_.root, 0);
+    }
+    for (const Shield& shield : shields_) {
+        xcb_unmap_window(c_, shield.window);
+    }
+    xcb_flush(c_);
+}
+
+void Guard::followMonitors() {
+    const std::vector<X11Monitor> now = x11Monitors(c_, screen_, listsMonitors_, kMaxShields);
+    for (auto it = shields_.begin(); it != shields_.end();) {
+        const auto m = std::find_if(now.begin(), now.end(), [&it](const X11Monitor& n) { return n.id == it->monitor; });
+        if (m == now.end()) {
+            grabs_.windowGone(it->window);
+            xcb_destroy_window(c_, it->window);
+            it = shields_.erase(it);
+            continue;
+        }
+        if (m->rect != it->rect) {
+            it->rect = m->rect;
+            x11PlaceWindow(c_, it->window, it->rect);
+        }
+        ++it;
+    }
+    for (const X11Monitor& m : now) {
+        if (std::none_of(shields_.begin(), shields_.end(), [&m](const Shield& s) { return s.monitor == m.id; })) {
+            shields_.push_back({m.id, m.rect, newShield(m.rect)});
+            if (covered_) {
+                xcb_map_window(c_, shields_.back().window);
+            }
+        }
+    }
+    if (covered_) {
+        holdInput();
+        checkPlace_ = true;
+        if (gaveUp_) {
+            for (const Shield& shield : shields_) {
+                drawMessage(shield);
+            }
+        }
+    }
+}
+
+void Guard::keepPlace() {
+    if (!covered_ || shields_.empty()) {
+        return;
+    }
+    std::unique_ptr<xcb_query_tree_reply_t, XcbFree> tree(
+        xcb_query_tree_reply(c_, xcb_query_tree(c_, screen_.root), nullptr));
+    if (!tree) {
+        return;
+    }
+    const xcb_window_t* children = xcb_query_tree_children(tree.get()); // bottom to top
+    const int count = xcb_query_tree_children_length(tree.get());
+    std::vector<xcb_get_window_attributes_cookie_t> cookies;
+    for (int i = 0; i < count; ++i) {
+        cookies.push_back(xcb_get_window_attributes(c_, children[i]));
+    }
+    std::vector<bool> shown(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        std::unique_ptr<xcb_get_window_attributes_reply_t, XcbFree> a(
+            xcb_get_window_attributes_reply(c_, cookies[static_cast<std::size_t>(i)], nullptr));
+        shown[static_cast<std::size_t>(i)] =
+            a && a->map_state == XCB_MAP_STATE_VIEWABLE && a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT;
+    }
+    const auto isVessik = [&](int i) {
+        return shown[static_cast<std::size_t>(i)] && vessikBase_ && x11CreatedBy(c_, *vessikBase_, children[i]);
+    };
+    // From the top, over what shows nothing: the linked Vessik's windows (what
+    // is above them is Vessik's to deal with), then every shield of ours.
+    int i = count - 1;
+    xcb_window_t anchor = XCB_NONE;
+    int first = i;
+    while (first >= 0 && !isVessik(first)) {
+        --first;
+    }
+    for (; first >= 0 && (isVessik(first) || !shown[static_cast<std::size_t>(first)]); --first) {
+        anchor = isVessik(first) ? children[first] : anchor;
+        i = first - 1;
+    }
+    std::size_t oursSeen = 0;
+    bool placed = false;
+    for (; i >= 0 && !placed; --i) {
+        if (!shown[static_cast<std::size_t>(i)]) {
+            continue;
+        }
+        if (findShield(children[i]) == shields_.end()) {
+            break; // another client's window above one of ours
+        }
+        placed = ++oursSeen == shields_.size();
+    }
+    if (placed) {
+        return;
+    }
+    for (const Shield& shield : shields_) {
+        if (anchor != XCB_NONE) {
+            const std::uint32_t below[] = {anchor, XCB_STACK_MODE_BELOW};
+            xcb_configure_window(c_, shield.window, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE, below);
+        } else {
+            const std::uint32_t above = XCB_STACK_MODE_ABOVE;
+            xcb_configure_window(c_, shield.window, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+        }
+    }
+    holdInput();
+}
+
+void Guard::holdInput() {
+    if (covered_ && !shields_.empty()) {
+        grabs_.hold(shields_.front().window);
+    }
+}
+
+void Guard::prepareMessage() {
+    // The server always has the core font "fixed"; a larger one where there is one.
+    const xcb_font_t font = xcb_generate_id(c_);
+    for (const char* name : {"10x20", "9x15", "fixed"}) {
+        std::unique_ptr<xcb_generic_error_t, XcbFree> error(xcb_request_check(
+            c_, xcb_open_font_checked(c_, font, static_cast<std::uint16_t>(std::strlen(name)), name)));
+        if (!error) {
+            break;
+        }
+    }
+    int charWidth = 6;
+    int ascent = 10;
+    int height = 13;
+    if (std::unique_ptr<xcb_query_font_reply_t, XcbFree> info(
+            xcb_query_font_reply(c_, xcb_query_font(c_, font), nullptr));
+        info) {
+        charWidth = std::max<int>(1, info->max_bounds.character_width);
+        ascent = info->font_ascent;
+        height = std::max(1, info->font_ascent + info->font_descent);
+    }
+    gc_ = xcb_generate_id(c_);
+    const std::uint32_t values[] = {screen_.white_pixel, screen_.black_pixel, font};
+    xcb_create_gc(c_, gc_, screen_.root, XCB_GC_FOREGROUND | XCB_GC_BACKGROUND | XCB_GC_FONT, values);
+    xcb_close_font(c_, font);
+
+    // Each line is drawn once at the font's size and shown as blocks of pixels,
+    // so that it can be read on a large screen whatever fonts the server has.
+    scale_ = std::max(1, 26 / height);
+    lineHeight_ = (height + 4) * scale_;
+    std::size_t longest = 0;
+    for (const std::string& line : message_) {
+        longest = std::max(longest, std::min<std::size_t>(line.size(), 255));
+    }
+    const auto width = static_cast<std::uint16_t>(std::max<std::size_t>(1, longest * charWidth));
+    const xcb_pixmap_t canvas = xcb_generate_id(c_);
+    xcb_create_pixmap(c_, screen_.root_depth, canvas, screen_.root, width, static_cast<std::uint16_t>(height));
+    int bytesPerPixel = 4;
+    for (auto f = xcb_setup_pixmap_formats_iterator(xcb_get_setup(c_)); f.rem > 0; xcb_format_next(&f)) {
+        if (f.data->depth == screen_.root_depth) {
+            bytesPerPixel = std::max(1, f.data->bits_per_pixel / 8);
+        }
+    }
+    glyphs_.clear();
+    for (const std::string& line : message_) {
+        const auto length = static_cast<std::uint8_t>(std::min<std::size_t>(line.size(), 255));
+        // Image text paints its background (black) behind each character cell.
+        const std::string padded = line.substr(0, length) + std::string(longest - length, ' ');
+        xcb_image_text_8(c_, static_cast<std::uint8_t>(padded.size()), canvas, gc_, 0,
+                         static_cast<std::int16_t>(ascent), padded.c_str());
+        std::unique_ptr<xcb_get_image_reply_t, XcbFree> image(xcb_get_image_reply(
+            c_,
+            xcb_get_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, canvas, 0, 0, width, static_cast<std::uint16_t>(height), ~0U),
+            nullptr));
+        Glyphs glyphs{static_cast<int>(length) * charWidth * scale_, {}};
+        if (image) {
+            const std::uint8_t* data = xcb_get_image_data(image.get());
+            const int stride = xcb_get_image_data_length(image.get()) / height;
+            for (int y = 0; y < height; ++y) {
+                for (int x = 0; x < width && (x + 1) * bytesPerPixel <= stride; ++x) {
+                    std::uint32_t pixel = 0;
+                    std::memcpy(&pixel, data + y * stride + x * bytesPerPixel,
+                                static_cast<std::size_t>(std::min(bytesPerPixel, 4)));
+                    if (pixel != screen_.black_pixel) {
+                        glyphs.blocks.push_back(
+                            {static_cast<std::int16_t>(x * scale_), static_cast<std::int16_t>(y * scale_),
+                             static_cast<std::uint16_t>(scale_), static_cast<std::uint16_t>(scale_)});
+                    }
+                }
+            }
+        }
+        glyphs_.push_back(std::move(glyphs));
+    }
+    xcb_free_pixmap(c_, canvas);
+}
+
+void Guard::drawMessage(const Shield& shield) {
+    if (gc_ == XCB_NONE) {
+        return;
+    }
+    xcb_clear_area(c_, 0, shield.window, 0, 0, 0, 0);
+    int top = (shield.rect.height - static_cast<int>(glyphs_.size()) * lineHeight_) / 2;
+    for (const Glyphs& line : glyphs_) {
+        const int left = std::max(0, (shield.rect.width - line.width) / 2);
+        std::vector<xcb_rectangle_t> blocks = line.blocks;
+        for (xcb_rectangle_t& block : blocks) {
+            block.x = static_cast<std::int16_t>(block.x + left);
+            block.y = static_cast<std::int16_t>(block.y + top);
+        }
+        xcb_poly_fill_rectangle(c_, shield.window, gc_, static_cast<std::uint32_t>(blocks.size()), blocks.data());
+        top += lineHeight_;
+    }
+}
+
+std::vector<Guard::Shield>::iterator Guard::findShield(xcb_window_t window) {
+    return std::find_if(shields_.begin(), shields_.end(), [window](const Shield& s) { return s.window == window; });
+}

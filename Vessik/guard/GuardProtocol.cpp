@@ -1,0 +1,69 @@
+#include "guard/GuardProtocol.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace guardlink {
+
+bool send(int link, Message type, const void* payload, std::size_t size) {
+    if (link < 0) {
+        return false;
+    }
+    iovec parts[2] = {{&type, 1}, {const_cast<void*>(payload), size}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = size > 0 ? 2 : 1;
+    return ::sendmsg(link, &message, MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(size + 1);
+}
+
+Peer start(char* const argv[], char* const envp[], bool newSession, Message type, const void* first, std::size_t size) {
+    Peer peer;
+    int fds[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) {
+        peer.error = errno;
+        return peer;
+    }
+    if (fds[1] == kGuardLinkFd) { // dup2 onto itself would keep close-on-exec
+        const int moved = ::fcntl(fds[1], F_DUPFD_CLOEXEC, kGuardLinkFd + 1);
+        ::close(fds[1]);
+        fds[1] = moved;
+    }
+    if (type != Message{} || size > 0) {
+        send(fds[0], type, first, size);
+    }
+    // Only the link and the standard streams: above all not Vessik's
+    // single-instance lock, which would keep a restarted Vessik from running.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], kGuardLinkFd);
+    posix_spawn_file_actions_addclosefrom_np(&actions, kGuardLinkFd + 1);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | (newSession ? POSIX_SPAWN_SETSID : 0));
+    peer.error = ::posix_spawn(&peer.pid, argv[0], &actions, &attributes, argv, envp);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(fds[1]);
+    if (peer.error != 0) {
+        peer.pid = 0;
+        ::close(fds[0]);
+        return peer;
+    }
+    ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+    peer.link = fds[0];
+    return peer;
+}
+
+} // namespace guardlink

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
+
+// The link between Vessik and its guard (vessik-guard), shared by both programs.
+//
+// One AF_UNIX SOCK_SEQPACKET socket pair: Vessik keeps one end, the guard gets
+// the other as descriptor kGuardLinkFd. Each packet is one message: a type byte
+// (GuardMessage), then its payload. The guard learns of Vessik's end by the end
+// of its input, however Vessik ended.
+//
+// A Vessik that the guard started again gets its end of a new pair as
+// descriptor kGuardLinkFd too, with kGuardLinkVariable=3 in its environment;
+// the first packet waiting on it is Resume.
+namespace guardlink {
+
+enum class Message : std::uint8_t {
+    // Vessik to the guard.
+    LockState = 1,  // a lock is in force until Unlock; payload: the state to hand to a restarted Vessik
+                    // (opaque to the guard, at most kMaxState bytes); sent again whenever it changes
+    Cover = 2,      // a lock is in force: map the shields below Vessik's windows and take the keyboard
+                    // and the pointer; payload: Vessik's X resource id base (u32), which tells its
+                    // windows from others
+    LockWindow = 3, // payload: the lock window (u32): every key the guard receives goes there
+    Unlock = 4,     // give the keyboard and pointer back, unmap the shields, forget the state
+
+    // The guard to Vessik.
+    InputHeld = 16, // payload: one byte, 1 when the guard holds both the keyboard and the pointer, else 0;
+                    // sent at each change and in answer to Cover
+    Resume = 17,    // the first packet to a Vessik the guard started; payload: the last LockState
+};
+
+// The descriptor of the link in the guard, and in a Vessik the guard started.
+constexpr int kGuardLinkFd = 3;
+// Set to "3" in the environment of a Vessik the guard started.
+constexpr const char* kGuardLinkVariable = "VESSIK_GUARD_FD";
+// The largest state a LockState may carry (a settings file is at most 64 KiB).
+constexpr std::size_t kMaxState = 128 * 1024;
+// The largest packet either side sends.
+constexpr std::size_t kMaxPacket = kMaxState + 1;
+
+// Sends one message on `link` without waiting and without SIGPIPE; false when
+// it was not sent whole (the other side ended, or its queue is full).
+bool send(int link, Message type, const void* payload, std::size_t size);
+
+// A program started at the other end of a new link.
+struct Peer {
+    pid_t pid = 0;
+    int link = -1; // this side's end, close-on-exec, non-blocking
+    int error = 0; // errno of the failure when pid is 0
+};
+// Makes a link and starts `argv[0]` with `argv` and `envp`, its end of the link
+// as kGuardLinkFd and no descriptor above it, every signal at its default and
+// none blocked; with `newSession` in a session of its own. `first` (`size`
+// bytes of type `type`, unless `size` is 0 and `type` is 0) waits on the link
+// for the program before it starts.
+Peer start(char* const argv[], char* const envp[], bool newSession, Message type = Message{},
+           const void* first = nullptr, std::size_t size = 0);
+
+} // namespace guardlink

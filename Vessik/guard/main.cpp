@@ -1,0 +1,61 @@
+// vessik-guard: keeps Vessik's locks when Vessik ends (guard/Guard.h).
+//
+//   vessik-guard VESSIK [ARGUMENT...]
+//
+// Started by Vessik with its end of the link as descriptor 3; VESSIK and the
+// arguments are how it starts Vessik again. It connects to $DISPLAY.
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <vector>
+
+#include "guard/Guard.h"
+#include "guard/GuardProtocol.h"
+
+int main(int argc, char** argv) {
+    // Named like Vessik, whose forced shutdown spares that name; nobody may trace
+    // it or read its memory, which holds the lock's state.
+    ::prctl(PR_SET_NAME, "Vessik", 0, 0, 0);
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    const int link = guardlink::kGuardLinkFd;
+    int type = 0;
+    socklen_t length = sizeof type;
+    if (argc < 2 || ::getsockopt(link, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_SEQPACKET) {
+        std::fprintf(stderr, "vessik-guard: started by Vessik only, with its link as descriptor 3\n");
+        return 2;
+    }
+    ::fcntl(link, F_SETFD, FD_CLOEXEC);
+    // Writes to a Vessik that ended fail instead of ending the guard; a hang-up or
+    // an interrupt meant for Vessik does not end it either. `kill PID` (SIGTERM) does.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGHUP, SIG_IGN);
+    std::signal(SIGINT, SIG_IGN);
+
+    ::openlog("Vessik", LOG_PID, LOG_USER);
+
+    int screenNumber = 0;
+    xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
+    xcb_screen_iterator_t screens{};
+    if (xcb_connection_has_error(c) == 0) {
+        screens = xcb_setup_roots_iterator(xcb_get_setup(c));
+        for (int i = 0; i < screenNumber && screens.rem > 0; ++i) {
+            xcb_screen_next(&screens);
+        }
+    }
+    if (screens.rem == 0) {
+        std::fprintf(stderr, "Vessik: the guard of the lock cannot reach the X display\n");
+        xcb_disconnect(c);
+        return 1;
+    }
+    int status = 0;
+    {
+        Guard guard(c, *screens.data, link, std::vector<std::string>(argv + 1, argv + argc));
+        status = guard.run();
+    }
+    xcb_disconnect(c);
+    return status;
+}

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <sys/types.h>
+#include <vector>
+
+#include <QtCore/QObject>
+#include <QtCore/QSocketNotifier>
+#include <QtCore/QStringList>
+
+#include "common/platform/SystemLog.h"
+#include "platform/LockKeeper.h"
+
+// Vessik's side of its guard (vessik-guard in the bundle, guard/GuardProtocol.h):
+// a small process without Qt that holds the keyboard and the pointer during
+// every lock, forwards the keys to the lock window, keeps shields of its own
+// mapped under Vessik's, and when Vessik ends during a lock, keeps the screen
+// covered and starts Vessik again with the lock's state.
+//
+// start() spawns the guard, tied to this process by a socket pair; a guard that
+// ends is started again. A Vessik that a guard started adopts that guard's link
+// instead (resumedLock() then holds the state it handed over).
+class GuardLink : public QObject, public LockKeeper {
+public:
+    // `guardPath` is the guard's executable (empty: no guard is ever started);
+    // `vessikCommand` is how the guard starts Vessik again (the program, then its
+    // arguments). `log` must outlive this object. Adopts the link of a guard that
+    // started this process, and reads the state it handed over.
+    GuardLink(QString guardPath, QStringList vessikCommand, SystemLog* log);
+    // Closes the link: a guard ends with it while no lock is in force.
+    ~GuardLink() override;
+    GuardLink(const GuardLink&) = delete;
+    GuardLink& operator=(const GuardLink&) = delete;
+
+    void start() override;
+    std::optional<QByteArray> resumedLock() const override { return resumed_; }
+    void lockInForce(const QByteArray& state) override;
+    void lockEnded() override;
+
+    // What the display capture asks of the guard.
+    // Whether a guard is linked now.
+    bool running() const { return fd_ >= 0; }
+    // Asks the guard to cover the screen and take the input; `resourceBase` is
+    // the resource id base of Vessik's X connection. False when no guard runs.
+    bool cover(std::uint32_t resourceBase);
+    // Tells the guard where the keys go.
+    void setLockWindow(std::uint32_t window);
+    // Whether the guard reported both the keyboard and the pointer held since the last cover.
+    bool inputHeld() const { return held_; }
+    // Reads what the guard has reported so far, without waiting (the held
+    // callback runs for each report).
+    void readReports() { readPackets(); }
+    // `held` runs at each report of the guard; `gone` when the guard ended (the
+    // link closed), before a new guard is started. Both on the main thread.
+    void setCallbacks(std::function<void(bool held)> held, std::function<void()> gone) {
+        heldCallback_ = std::move(held);
+        goneCallback_ = std::move(gone);
+    }
+
+private:
+    // Adopts descriptor kGuardLinkFd when the environment says it is a guard's link.
+    void adoptInheritedLink();
+    void spawn();
+    void watch();
+    void readPackets();
+    void linkClosed();
+
+    QString guardPath_;
+    QStringList vessikCommand_;
+    SystemLog* log_;
+    int fd_ = -1;
+    pid_t pid_ = 0; // the guard, when this process started it
+    bool started_ = false;
+    std::vector<std::int64_t> spawnTimes_; // CLOCK_MONOTONIC seconds of recent spawns
+    std::unique_ptr<QSocketNotifier> notifier_;
+    std::optional<QByteArray> resumed_;
+    QByteArray state_; // the lock's state while one is in force, for a guard started during it
+    bool inForce_ = false;
+    bool held_ = false;
+    std::function<void(bool)> heldCallback_;
+    std::function<void()> goneCallback_;
+};

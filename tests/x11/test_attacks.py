@@ -1,0 +1,203 @@
+"""Ways around the lock, tried from a second X client on a real X server with two monitors.
+
+Each test locks, attacks and then checks what a person would see: both monitors
+covered by Vessik, the keyboard held, a usable password field, and the password
+(and only the password) ending the lock. Vessik runs outside any PID namespace:
+the shut-down hotkey is F9, never pressed, and the retry count stays far from 0.
+With VESSIK_SCREENSHOT_DIR set, the waiting lock is saved as lock-waiting.png.
+"""
+
+import os
+import shutil
+import stat
+import subprocess
+import tempfile
+
+from test_lock import FIELD, LEFT_CENTRE, PASSWORD, RIGHT_CENTRE, LockTestCase
+from vessik_harness import BUNDLE, Xvfb, stop_process, wait_until
+
+SCREENSHOT_DIR = os.environ.get("VESSIK_SCREENSHOT_DIR")
+NOBODY = 65534
+
+
+class AttackTestCase(LockTestCase):
+    def lock_and_wait(self):
+        self.lock()
+        wait_until(self.lock_intact, message="the lock")
+
+    def lock_intact(self):
+        """Both monitors covered by Vessik, the field usable on top, the keyboard held."""
+        return (self.top_class(LEFT_CENTRE) == self.top_class(RIGHT_CENTRE) == "Vessik"
+                and self.pixel(RIGHT_CENTRE) == (0, 0, 0) and self.field_usable()
+                and self.probe("grab-keyboard") == "1")
+
+    def unlock(self):
+        wait_until(self.field_usable, message="the field usable")
+        self.type_entry(PASSWORD)
+        wait_until(lambda: self.probe("grab-keyboard") == "0", message="the unlock")
+
+    def save_screenshot(self, name):
+        if SCREENSHOT_DIR:
+            shot = os.path.join(tempfile.mkdtemp(), "root.png")
+            self.x.screenshot(shot)
+            subprocess.run(["convert", shot, "-crop", "1920x1080+0+0", "+repage",
+                            os.path.join(SCREENSHOT_DIR, name)], check=True)
+
+
+class InputPathTest(AttackTestCase):
+    # How the clipboard or the primary selection could be put into the field, as xprobe commands.
+    PASTES = [
+        ("Ctrl+V", ("press", "LCTL+AB04")),
+        ("Shift+Insert", ("press", "LFSH+INS")),
+        ("Ctrl+Shift+Insert", ("press", "LCTL+LFSH+INS")),
+        ("the middle button", ("click", 2) + FIELD),
+    ]
+
+    def test_nothing_but_typed_keys_reaches_the_field(self):
+        # The clipboard and the primary selection hold the password but its last
+        # letter: pasted, that letter and Return would unlock.
+        owner, status = self.hold("own-selection", PASSWORD[:-1])
+        self.assertEqual(status, "owned")
+        self.start(RetryTime=0)
+        self.lock_and_wait()
+        left = 100
+        for name, paste in self.PASTES:
+            with self.subTest(name):
+                self.probe(*paste)
+                self.type_entry(PASSWORD[-1])
+                left -= 1
+                wait_until(lambda: self.retry_left() == left, message="the entry after " + name + " counted")
+                self.assertEqual(self.probe("grab-keyboard"), "1", "still locked")
+        self.unlock()
+
+
+class GrabTest(AttackTestCase):
+    def test_the_field_waits_while_another_client_holds_the_keyboard(self):
+        self.start()
+        holder, status = self.hold("hold-keyboard")
+        self.assertEqual(status, "held")
+        self.lock()
+        wait_until(lambda: self.top_class(LEFT_CENTRE) == self.top_class(RIGHT_CENTRE) == "Vessik",
+                   message="the screen covered while another client holds the keyboard")
+        self.assertEqual(self.probe("grab-pointer"), "1", "the free pointer is taken at once")
+        # Typing would go to the other client: the field says so and takes nothing.
+        wait_until(self.field_disabled, message="the field waiting for the keyboard")
+        self.save_screenshot("lock-waiting.png")
+
+        holder.stdin.close()
+        holder.wait(timeout=10)
+        wait_until(self.lock_intact, message="the keyboard taken and the field usable")
+        self.unlock()
+
+    def test_grabs_broken_by_the_server_are_taken_back(self):
+        self.x.run("setxkbmap", "-option", "grab:break_actions")
+        self.start()
+        self.lock_and_wait()
+        self.probe("press", "LCTL+LALT+KPDV")  # XF86Ungrab: the server ends every grab
+        wait_until(lambda: self.probe("grab-keyboard") == "1" and self.probe("grab-pointer") == "1",
+                   message="both grabs taken back")
+        wait_until(self.lock_intact, message="the lock usable")
+        self.unlock()
+
+
+class WindowTest(AttackTestCase):
+    # What another client does (an xprobe command) to the lock window or a shield.
+    CASES = [
+        ("unmap", "lock window"), ("unmap", "shield"),
+        ("configure", "lock window"), ("configure", "shield"),
+        ("destroy", "lock window"), ("destroy", "shield"),
+        ("child", "lock window"), ("child", "shield"),
+        ("close", "lock window"),
+    ]
+    CHILD = (740, 440, 440, 200)  # inside either window, over FIELD and over the middle of the right monitor
+
+    def test_what_another_client_does_to_the_lock_windows_is_undone(self):
+        self.start()
+        for action, target in self.CASES:
+            with self.subTest(action=action, target=target):
+                self.lock_and_wait()
+                point = LEFT_CENTRE if target == "lock window" else RIGHT_CENTRE
+                window = self.probe("top-window", *point).split()[0]
+                if action == "child":
+                    self.hold("child", window, *self.CHILD)
+                elif action == "configure":
+                    self.probe("configure", window, 500, 500, 100, 100)
+                else:
+                    self.probe(action, window)
+                wait_until(self.lock_intact, message="the lock restored after %s of the %s" % (action, target))
+                # Locked in truth: the password ends it, and the next lock comes.
+                self.unlock()
+
+
+class InstanceTest(AttackTestCase):
+    def start_second(self, x=None, env=None, bundle=None, user=None):
+        """Starts another Vessik; returns it and the path of its output."""
+        x = x or self.x
+        log = tempfile.NamedTemporaryFile(prefix="vessik-second-", suffix=".txt", delete=False)
+        self.addCleanup(os.unlink, log.name)
+        command = [bundle or self.bundle.executable]
+        if user is not None:
+            command = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"] + command
+        proc = x.spawn(*command, env=env, stdout=log, stderr=subprocess.STDOUT)
+        self.addCleanup(stop_process, proc)
+        return proc, log.name
+
+    def settings_shown(self):
+        return self.x.visible_windows("--name", "^Vessik Settings$")
+
+    def test_a_second_vessik_on_the_display_asks_the_first_for_its_settings_and_exits(self):
+        self.start()
+        # During a lock the running one opens nothing and stays locked.
+        self.lock_and_wait()
+        second, _ = self.start_second()
+        self.assertEqual(second.wait(timeout=10), 0)
+        self.type_entry("x")
+        wait_until(lambda: self.retry_left() == 99, message="a wrong entry counted after the request")
+        self.assertFalse(self.settings_shown())
+        self.assertEqual(self.probe("grab-keyboard"), "1")
+        self.unlock()
+
+        third, log = self.start_second()
+        self.assertEqual(third.wait(timeout=10), 0)
+        with open(log) as f:
+            self.assertIn("Vessik already runs for this user on display %s" % self.x.display, f.read())
+        wait_until(self.settings_shown, message="the first one's settings window")
+        self.assertIsNone(self.vessik.poll())
+
+    def test_other_displays_and_users_are_independent_and_no_vessik_can_be_traced(self):
+        self.start()
+        other = Xvfb(1024, 768)
+        self.addCleanup(other.stop)
+        beside, _ = self.start_second(x=other, env={"VESSIK_TEST_LOCK_SIGNAL": "1"})
+        wait_until(lambda: self.signal_ready(beside), message="a Vessik on another display")
+
+        # Another user on the same display, with a bundle and folders of its own.
+        home = tempfile.mkdtemp(prefix="vessik-nobody-")
+        self.addCleanup(shutil.rmtree, home)
+        bundle = os.path.join(home, "Vessik.app")
+        shutil.copytree(BUNDLE, bundle, symlinks=True)
+        runtime = os.path.join(home, "runtime")
+        os.mkdir(runtime, 0o700)
+        for root, dirs, files in os.walk(home):
+            for name in [root] + [os.path.join(root, n) for n in dirs + files]:
+                os.lchown(name, NOBODY, NOBODY)
+        os.chmod(home, stat.S_IRWXU)
+        stranger, _ = self.start_second(env={"HOME": home, "XDG_RUNTIME_DIR": runtime, "VESSIK_TEST_LOCK_SIGNAL": "1"},
+                                        bundle=os.path.join(bundle, "Vessik"), user=NOBODY)
+        wait_until(lambda: self.signal_ready(stranger), message="another user's Vessik on this display")
+
+        # Non-dumpable: a process of that user's own may not trace it or read its
+        # memory, which shows as /proc files that belong to root.
+        self.assertEqual(os.stat("/proc/%d/mem" % stranger.pid).st_uid, 0)
+        self.assertIsNone(self.vessik.poll())
+
+    def signal_ready(self, proc):
+        self.assertIsNone(proc.poll(), "it keeps running")
+        with open("/proc/%d/status" % proc.pid) as f:
+            caught = next(line for line in f if line.startswith("SigCgt:")).split()[1]
+        return int(caught, 16) & (1 << 9)  # SIGUSR1: start-up went past the instance check
+
+
+if __name__ == "__main__":
+    from vessik_harness import main
+    main()
