@@ -16,6 +16,8 @@
 //   xprobe child WINDOW X Y W H
 //                             map a red window inside WINDOW, print its id, keep it until
 //                             stdin closes
+//   xprobe reparent WINDOW    move WINDOW into an unmapped window of xprobe's own, print
+//                             that window's id, keep it until stdin closes
 //   xprobe close WINDOW       send it WM_DELETE_WINDOW, as a window manager's close does
 //   xprobe sniff WINDOW       select key events on another client's window, print
 //                             "listening", and when stdin closes, how many it got
@@ -587,6 +589,15 @@ int main(int argc, char** argv) {
         xcb_map_window(c, child);
         sync(c);
         std::printf("0x%x\n", child);
+        std::fflush(stdout);
+        waitForStdinToClose();
+    } else if (cmd == "reparent") {
+        const xcb_window_t parent = xcb_generate_id(c);
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, parent, screen->root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                          XCB_COPY_FROM_PARENT, 0, nullptr);
+        xcb_reparent_window(c, windowArgument(arg(2)), parent, 0, 0);
+        sync(c);
+        std::printf("0x%x\n", parent);
         std::fflush(stdout);
         waitForStdinToClose();
     } else if (cmd == "sniff") {

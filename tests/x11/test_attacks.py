@@ -107,6 +107,7 @@ class WindowTest(AttackTestCase):
         ("configure", "lock window"), ("configure", "shield"),
         ("destroy", "lock window"), ("destroy", "shield"),
         ("child", "lock window"), ("child", "shield"),
+        ("reparent", "lock window"), ("reparent", "shield"),
         ("close", "lock window"),
     ]
     CHILD = (740, 440, 440, 200)  # inside either window, over FIELD and over the middle of the right monitor
@@ -120,11 +121,16 @@ class WindowTest(AttackTestCase):
                 window = self.probe("top-window", *point).split()[0]
                 if action == "child":
                     self.hold("child", window, *self.CHILD)
+                elif action == "reparent":
+                    self.hold("reparent", window)
                 elif action == "configure":
                     self.probe("configure", window, 500, 500, 100, 100)
                 else:
                     self.probe(action, window)
                 wait_until(self.lock_intact, message="the lock restored after %s of the %s" % (action, target))
+                if action != "destroy":  # the same window back on top (the guard's shields look alike)
+                    wait_until(lambda: self.probe("top-window", *point).split()[0] == window,
+                               message="the %s itself back after %s" % (target, action))
                 # Locked in truth: the password ends it, and the next lock comes.
                 self.unlock()
 

@@ -109,6 +109,10 @@ X11WindowChange x11WindowChange(const xcb_generic_event_t* event) {
             change.kind = X11WindowChange::ChildAdded;
             change.window = e->parent;
             change.child = e->window;
+        } else if (e->event == e->window) {
+            change.kind = X11WindowChange::Reparented;
+            change.window = e->window;
+            change.parent = e->parent;
         }
         break;
     }

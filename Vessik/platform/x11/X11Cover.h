@@ -62,12 +62,14 @@ struct X11WindowChange {
         Destroyed,  // `window` was destroyed
         Configured, // `window` has `rect` and `border` now (moved, resized or restacked)
         ChildAdded, // `child` was created or reparented inside `window`
+        Reparented, // `window` itself was moved into `parent` (the root when it is put back)
     };
     Kind kind = None;
     xcb_window_t window = XCB_NONE;
     xcb_window_t child = XCB_NONE;
     X11Rect rect;
     std::uint16_t border = 0;
+    xcb_window_t parent = XCB_NONE;
 };
 // `window` is the window the event is about: the changed window itself for the
 // structure events, the parent for ChildAdded. Structure events that reach a

@@ -476,6 +476,18 @@ bool X11DisplayCapture::restoreOurWindows(const xcb_generic_event_t* event) {
             return true; // a restack, or our own move
         }
         x11PlaceWindow(connection_, window, toX11(wanted));
+    } else if (change.kind == X11WindowChange::Reparented) {
+        if (change.parent == screen_->root) {
+            return true; // put back, by us
+        }
+        // Inside another client's window it covers nothing and holds no grab: back
+        // onto the root where it was (the server maps it again there).
+        grabs_.windowGone(window);
+        const X11Rect wanted = toX11(isLockWindow ? lockRect_ : shield->rect());
+        xcb_reparent_window(connection_, window, screen_->root, wanted.x, wanted.y);
+        if (isLockWindow) {
+            xcb_set_input_focus(connection_, XCB_INPUT_FOCUS_PARENT, window, XCB_CURRENT_TIME);
+        }
     } else if (change.kind == X11WindowChange::Unmapped) {
         // The server ended any grab on it; map it again and take the grabs back.
         grabs_.windowGone(window);
