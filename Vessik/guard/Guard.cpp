@@ -154,11 +154,13 @@ void Guard::handleMessage(const std::vector<char>& packet) {
     case Message::Cover:
         lockInForce_ = true; // its state follows at once
         vessikBase_ = value;
+        coverBase_ = value;
         cover();
         sendHeld();
         break;
     case Message::LockWindow:
         lockWindow_ = value;
+        vessikBase_ = coverBase_;
         startDeadline_.reset(); // a restarted Vessik has taken the lock over
         checkPlace_ = true;
         break;
@@ -191,12 +193,15 @@ bool Guard::vessikEnded() {
     closeLink();
     const bool restarted = child_ > 0;
     if (restarted) {
-        // Its end of the link closed as it exited: this waits for no more than that.
+        // Its end of the link closed as it was ending; one that hangs in its teardown
+        // must not hold this guard up.
+        ::kill(child_, SIGKILL); // this guard's own child
         ::waitpid(child_, nullptr, 0);
         child_ = 0;
     }
     startDeadline_.reset();
     vessikBase_.reset();
+    coverBase_.reset();
     lockWindow_ = XCB_NONE;
     if (!lockInForce_) {
         return false; // unlocked, or quit: nothing changes on the screen
@@ -311,8 +316,20 @@ void Guard::handleEvent(const xcb_generic_event_t* event) {
         restoreShield(change);
         return;
     }
-    // Any top-level window mapped, moved in the stack or changed may now be above ours.
     const bool fromServer = (event->response_type & 0x80) == 0;
+    if (fromServer && type == XCB_DESTROY_NOTIFY && lockWindow_ != XCB_NONE &&
+        reinterpret_cast<const xcb_destroy_notify_event_t*>(event)->window == lockWindow_) {
+        // The lock window's id, and when Vessik's X client was killed its whole
+        // resource base, may be another client's next: no key goes there and no
+        // window counts as Vessik's until Vessik names its new lock window. Ours
+        // paint the cover meanwhile.
+        lockWindow_ = XCB_NONE;
+        vessikBase_.reset();
+        setShieldsBlack(true);
+        checkPlace_ = true;
+        return;
+    }
+    // Any top-level window mapped, moved in the stack or changed may now be above ours.
     if (fromServer && (type == XCB_MAP_NOTIFY || type == XCB_CONFIGURE_NOTIFY || type == XCB_CIRCULATE_NOTIFY)) {
         checkPlace_ = true;
     }
@@ -353,6 +370,13 @@ void Guard::restoreShield(const X11WindowChange& change) {
         grabs_.windowGone(shield->window);
         xcb_map_window(c_, shield->window);
         break;
+    case X11WindowChange::Reparented:
+        if (change.parent == screen_.root) {
+            return; // put back, by us
+        }
+        grabs_.windowGone(shield->window);
+        xcb_reparent_window(c_, shield->window, screen_.root, shield->rect.x, shield->rect.y);
+        break;
     case X11WindowChange::Destroyed:
         grabs_.windowGone(shield->window);
         shield->window = newShield(shield->rect);
@@ -392,7 +416,7 @@ void Guard::cover() {
 
 xcb_window_t Guard::newShield(const X11Rect& rect) {
     const xcb_window_t window = x11CreateShield(c_, screen_, rect, kShieldEvents);
-    if (!blackShields_) {
+    if (!blackShields_ && !covered_) { // a shield mapped during a lock paints itself
         const std::uint32_t none = XCB_BACK_PIXMAP_NONE;
         xcb_change_window_attributes(c_, window, XCB_CW_BACK_PIXMAP, &none);
     }

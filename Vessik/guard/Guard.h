@@ -16,7 +16,7 @@
 //
 // While Vessik lives and a lock is in force, the guard holds the keyboard and
 // the pointer (on one of its shields), forwards every key to Vessik's lock
-// window, and keeps its black shields mapped right below Vessik's windows and
+// window, and keeps its shields mapped right below Vessik's windows and
 // above every other one. When Vessik ends during a lock, nothing changes for the
 // input, the shields are already there and rise to the top; the guard starts
 // Vessik again with a new link and the lock's state as its first packet. If
@@ -93,7 +93,8 @@ private:
     // wait for the server to fill every monitor twice. From Vessik's end until the
     // next unlock ours are black.
     bool blackShields_ = false;
-    std::optional<std::uint32_t> vessikBase_; // the linked Vessik's resource id base, once it covered
+    std::optional<std::uint32_t> vessikBase_; // the linked Vessik's resource id base, while its lock window lives
+    std::optional<std::uint32_t> coverBase_;  // that base as its cover request gave it
     xcb_window_t lockWindow_ = XCB_NONE;
     bool gaveUp_ = false;
 

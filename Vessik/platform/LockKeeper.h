@@ -18,12 +18,12 @@ public:
     virtual void start() = 0;
 
     // The state handed over when this process was started to resume a lock that
-    // was in force when the previous Vessik ended; nothing otherwise. The same on
-    // every call.
+    // was in force when the previous Vessik ended; nothing otherwise, and nothing
+    // once that lock has ended (the state is wiped then).
     virtual std::optional<QByteArray> resumedLock() const = 0;
 
-    // A lock is in force. `state` (at most 64 KiB beside the settings file's size)
-    // is what a restarted Vessik will get from resumedLock(); called when the lock
+    // A lock is in force. `state` (the guard keeps at most 128 KiB; a larger one
+    // leaves the last it kept in place) is what a restarted Vessik will get from resumedLock(); called when the lock
     // begins and again whenever the state changes. (The display capture of a lock
     // tells the keeper of the lock too, so that it is kept from its first moment.)
     virtual void lockInForce(const QByteArray& state) = 0;

@@ -48,6 +48,7 @@ GuardLink::~GuardLink() {
     if (!state_.isEmpty()) {
         ::explicit_bzero(state_.data(), static_cast<std::size_t>(state_.size()));
     }
+    wipeResumed();
     // The guard ends with the link; it is re-parented and reaped by whoever takes it.
 }
 
@@ -137,6 +138,13 @@ void GuardLink::lockInForce(const QByteArray& state) {
     }
 }
 
+void GuardLink::wipeResumed() {
+    if (resumed_ && !resumed_->isEmpty()) {
+        ::explicit_bzero(resumed_->data(), static_cast<std::size_t>(resumed_->size()));
+    }
+    resumed_.reset();
+}
+
 void GuardLink::lockEnded() {
     if (!inForce_) {
         return;
@@ -148,6 +156,7 @@ void GuardLink::lockEnded() {
         ::explicit_bzero(state_.data(), static_cast<std::size_t>(state_.size()));
     }
     state_ = QByteArray();
+    wipeResumed();
 }
 
 bool GuardLink::cover(std::uint32_t resourceBase) {

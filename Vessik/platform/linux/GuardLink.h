@@ -67,6 +67,8 @@ private:
     void watch();
     void readPackets();
     void linkClosed();
+    // Overwrites and drops the state handed over at start-up (it holds the password).
+    void wipeResumed();
 
     QString guardPath_;
     QStringList vessikCommand_;
