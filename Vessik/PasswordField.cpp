@@ -53,7 +53,7 @@ void PasswordField::keyPressEvent(QKeyEvent* event) {
     if (isTyped(*event)) {
         QLineEdit::keyPressEvent(event);
     } else {
-        event->accept(); // swallowed, so no shortcut of the window sees it either
+        event->accept(); // swallowed: the field does nothing with it (the lock window has no shortcuts)
     }
     Q_EMIT keyEventSeen();
 }

@@ -112,7 +112,9 @@ SingleInstance::Claim LinuxSingleInstance::claim(const QString& display, QString
         // Another Vessik holds it: a connection asks it for its settings window.
         QString asked = QStringLiteral("the socket path is too long");
         if (addressFits) {
-            const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            // Never blocking: a running Vessik that does not accept leaves this one
+            // waiting on a full backlog otherwise.
+            const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
             if (client >= 0 && ::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
                 asked.clear();
             } else {

@@ -163,12 +163,15 @@ std::vector<X11DisplayCapture::Shield>::iterator X11DisplayCapture::dropShield(s
 void X11DisplayCapture::release(DisplayId display) {
     const auto shield =
         std::find_if(shields_.begin(), shields_.end(), [display](const Shield& s) { return s.id() == display; });
-    if (connection_ == nullptr || shield == shields_.end()) {
+    if (connection_ == nullptr || shields_.empty()) {
         return;
     }
-    dropShield(shield);
+    if (shield != shields_.end()) {
+        dropShield(shield);
+    }
     // The last display of the caller's list gives everything back, including the
-    // shields of monitors that appeared while captured.
+    // shields of monitors that appeared while captured, and those of monitors
+    // that went away before the list was asked for.
     const bool anyListed = std::any_of(shields_.begin(), shields_.end(), [this](const Shield& s) {
         return std::any_of(lastListed_.begin(), lastListed_.end(), [&s](const Monitor& m) { return m.id == s.id(); });
     });
