@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <utility>
 #include <xcb/randr.h>
 
 #include "guard/GuardProtocol.h"
@@ -63,6 +64,54 @@ Guard::Guard(xcb_connection_t* c, const xcb_screen_t& screen, int link, std::vec
     xcb_flush(c_);
 }
 
+Guard::Carried Guard::takeCarried() {
+    Carried carried;
+    carried.link = std::exchange(link_, -1);
+    carried.linkEnded = linkEnded_;
+    carried.child = std::exchange(child_, 0);
+    carried.startDeadline = startDeadline_;
+    carried.deaths = deaths_;
+    carried.state = std::move(state_);
+    state_.clear();
+    carried.lockWindow = lockWindow_;
+    carried.coverBase = coverBase_;
+    carried.gaveUp = gaveUp_;
+    carried.message = message_;
+    return carried;
+}
+
+void Guard::carryOn(Carried carried) {
+    link_ = carried.link; // already this guard's, from its constructor
+    linkEnded_ = carried.linkEnded;
+    child_ = carried.child;
+    startDeadline_ = carried.startDeadline;
+    deaths_ = std::move(carried.deaths);
+    wipe(state_);
+    state_ = std::move(carried.state);
+    lockInForce_ = true;
+    lockWindow_ = carried.lockWindow;
+    coverBase_ = carried.coverBase;
+    gaveUp_ = carried.gaveUp;
+    message_ = std::move(carried.message);
+    setShieldsBlack(true);
+    cover();
+    if (gaveUp_) {
+        prepareMessage();
+        for (const Shield& shield : shields_) {
+            drawMessage(shield);
+        }
+    }
+    checkPlace_ = true;
+    xcb_flush(c_);
+}
+
+bool Guard::serverTakesConnections() {
+    xcb_connection_t* probe = xcb_connect(nullptr, nullptr);
+    const bool takes = xcb_connection_has_error(probe) == 0;
+    xcb_disconnect(probe);
+    return takes;
+}
+
 Guard::~Guard() {
     wipe(state_);
     closeLink();
@@ -75,7 +124,11 @@ int Guard::run() {
             handleEvent(event.get());
         }
         if (xcb_connection_has_error(c_) != 0) {
-            return 0; // the X server went away (logout): nothing left to guard
+            // Another client may close this connection (KillClient on a shield):
+            // while a lock is in force and the server takes a new connection, the
+            // lock is kept on that one. Otherwise the server went away (logout):
+            // nothing left to guard.
+            return lockInForce_ && serverTakesConnections() ? kCarryOn : 0;
         }
         if (linkEnded_ && !vessikEnded()) {
             return 0;

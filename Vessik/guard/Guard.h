@@ -33,12 +33,37 @@ public:
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
 
+    using Clock = std::chrono::steady_clock;
+
     // Runs until Vessik ends while no lock is in force or the X server goes
-    // away; returns the exit status (0 for both).
+    // away; returns the exit status (0 for both). Returns kCarryOn when another
+    // client closed this guard's X connection during a lock while the server
+    // still takes connections: the caller then hands takeCarried() to a Guard on
+    // a new connection, which covers and grabs at once.
     int run();
+    static constexpr int kCarryOn = -1;
+
+    // The lock a guard keeps, beyond its X resources.
+    struct Carried {
+        int link = -1;
+        bool linkEnded = false;
+        pid_t child = 0;
+        std::optional<Clock::time_point> startDeadline;
+        std::vector<Clock::time_point> deaths;
+        std::vector<char> state;
+        xcb_window_t lockWindow = XCB_NONE;
+        std::optional<std::uint32_t> coverBase;
+        bool gaveUp = false;
+        std::vector<std::string> message;
+    };
+    // What the next Guard needs after run() returned kCarryOn; this one then owns
+    // no link and no state.
+    Carried takeCarried();
+    // Keeps the lock `carried` describes, on this guard's connection: black
+    // shields on top until the linked Vessik names its lock window, and the grabs.
+    void carryOn(Carried carried);
 
 private:
-    using Clock = std::chrono::steady_clock;
     struct Shield {
         std::uint32_t monitor;
         X11Rect rect;
@@ -50,6 +75,8 @@ private:
     void handleMessage(const std::vector<char>& packet);
     void sendHeld();
     void closeLink();
+    // Whether a new connection to the display succeeds.
+    static bool serverTakesConnections();
     // Vessik's end of the link closed: false when the guard is done.
     bool vessikEnded();
     void restartVessik();

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <optional>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -37,25 +38,40 @@ int main(int argc, char** argv) {
 
     ::openlog("Vessik", LOG_PID, LOG_USER);
 
-    int screenNumber = 0;
-    xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
-    xcb_screen_iterator_t screens{};
-    if (xcb_connection_has_error(c) == 0) {
-        screens = xcb_setup_roots_iterator(xcb_get_setup(c));
-        for (int i = 0; i < screenNumber && screens.rem > 0; ++i) {
-            xcb_screen_next(&screens);
+    const std::vector<std::string> command(argv + 1, argv + argc);
+    std::optional<Guard::Carried> carried;
+    for (;;) {
+        int screenNumber = 0;
+        xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
+        xcb_screen_iterator_t screens{};
+        if (xcb_connection_has_error(c) == 0) {
+            screens = xcb_setup_roots_iterator(xcb_get_setup(c));
+            for (int i = 0; i < screenNumber && screens.rem > 0; ++i) {
+                xcb_screen_next(&screens);
+            }
+        }
+        if (screens.rem == 0) {
+            std::fprintf(stderr, "Vessik: the guard of the lock cannot reach the X display\n");
+            xcb_disconnect(c);
+            return carried ? 0 : 1; // with a lock carried over: the server went away meanwhile
+        }
+        int status = 0;
+        {
+            Guard guard(c, *screens.data, carried ? carried->link : link, command);
+            if (carried) {
+                guard.carryOn(std::move(*carried));
+            }
+            status = guard.run();
+            carried.reset();
+            if (status == Guard::kCarryOn) {
+                // Another client closed this connection during a lock: the next
+                // connection keeps it.
+                carried = guard.takeCarried();
+            }
+        }
+        xcb_disconnect(c);
+        if (status != Guard::kCarryOn) {
+            return status;
         }
     }
-    if (screens.rem == 0) {
-        std::fprintf(stderr, "Vessik: the guard of the lock cannot reach the X display\n");
-        xcb_disconnect(c);
-        return 1;
-    }
-    int status = 0;
-    {
-        Guard guard(c, *screens.data, link, std::vector<std::string>(argv + 1, argv + argc));
-        status = guard.run();
-    }
-    xcb_disconnect(c);
-    return status;
 }

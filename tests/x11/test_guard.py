@@ -8,6 +8,7 @@ from the /proc entries of its own Vessik.
 """
 
 import os
+import re
 import signal
 import subprocess
 import tempfile
@@ -132,6 +133,25 @@ class GuardTest(GuardTestCase):
         wait_until(lambda: process_ended(guard), message="the guard ended")
         wait_until(self.uncovered, message="the desktop")
         self.assertEqual(self.probe("grab-keyboard"), "0")
+
+    def test_the_x_clients_of_vessik_and_the_guard_killed_together_leave_the_lock_in_force(self):
+        # KillClient frees the grabs of both at once: input is free for a moment,
+        # but the guard carries on with a new connection and Vessik comes back.
+        self.start()
+        self.desktop()
+        self.lock_and_wait()
+        guard = self.guard()
+        lock_window = int(self.probe("top-window", *LEFT_CENTRE).split()[0], 16)
+        windows = [int(w, 16) for w in re.findall(r'(0x[0-9a-f]+) "Vessik"', self.x.run("xwininfo", "-root", "-children"))]
+        shield = next(w for w in windows if w & 0xffe00000 != lock_window & 0xffe00000)  # another client's: the guard's
+        for window in (shield, lock_window):
+            self.x.run("xkill", "-id", hex(window))
+        self.vessik.wait(timeout=5)
+        restarted = wait_until(lambda: child_pids(guard), message="Vessik started again")[0]
+        self.addCleanup(end_pid, restarted, start_time(restarted))
+        wait_until(self.lock_intact, message="the lock back")
+        self.unlock()
+        wait_until(self.uncovered, message="the desktop after the password")
 
     def test_the_keys_forwarded_to_the_lock_window_reach_no_other_client(self):
         self.start()
