@@ -60,6 +60,7 @@ Guard::Guard(xcb_connection_t* c, const xcb_screen_t& screen, int link, std::vec
         randrEvent_ = randr->first_event;
     }
     // Ready before any lock, so that covering is a map and two grabs.
+    blackShields_ = compositing();
     followMonitors();
     xcb_flush(c_);
 }
@@ -222,7 +223,7 @@ void Guard::handleMessage(const std::vector<char>& packet) {
         wipe(state_);
         lockWindow_ = XCB_NONE;
         uncover();
-        setShieldsBlack(false);
+        setShieldsBlack(compositing());
         break;
     default:
         break;
@@ -474,6 +475,23 @@ xcb_window_t Guard::newShield(const X11Rect& rect) {
         xcb_change_window_attributes(c_, window, XCB_CW_BACK_PIXMAP, &none);
     }
     return window;
+}
+
+bool Guard::compositing() const {
+    int number = 0;
+    for (auto it = xcb_setup_roots_iterator(xcb_get_setup(c_)); it.rem > 0 && it.data->root != screen_.root;
+         xcb_screen_next(&it)) {
+        ++number;
+    }
+    const std::string name = "_NET_WM_CM_S" + std::to_string(number);
+    std::unique_ptr<xcb_intern_atom_reply_t, XcbFree> atom(xcb_intern_atom_reply(
+        c_, xcb_intern_atom(c_, 1, static_cast<std::uint16_t>(name.size()), name.c_str()), nullptr));
+    if (!atom || atom->atom == XCB_ATOM_NONE) {
+        return false;
+    }
+    std::unique_ptr<xcb_get_selection_owner_reply_t, XcbFree> owner(
+        xcb_get_selection_owner_reply(c_, xcb_get_selection_owner(c_, atom->atom), nullptr));
+    return owner && owner->owner != XCB_NONE;
 }
 
 void Guard::setShieldsBlack(bool black) {

@@ -93,6 +93,10 @@ private:
     xcb_window_t newShield(const X11Rect& rect);
     // Gives the shields a black background (painting the mapped ones now), or none.
     void setShieldsBlack(bool black);
+    // Whether a compositing manager runs: it would start a shield without a
+    // background from a copy of the desktop below it, shown if Vessik's windows
+    // vanish, so shields are black from the start then.
+    bool compositing() const;
     // Puts the shields right below the live Vessik's windows and above every
     // other client's, or on top while no Vessik is linked.
     void keepPlace();
@@ -118,7 +122,7 @@ private:
     // While a Vessik is linked its own black shields above ours paint the cover,
     // and ours have no background: mapping them paints nothing, so a lock does not
     // wait for the server to fill every monitor twice. From Vessik's end until the
-    // next unlock ours are black.
+    // next unlock ours are black, and always under a compositing manager.
     bool blackShields_ = false;
     std::optional<std::uint32_t> vessikBase_; // the linked Vessik's resource id base, while its lock window lives
     std::optional<std::uint32_t> coverBase_;  // that base as its cover request gave it
