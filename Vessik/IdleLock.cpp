@@ -61,6 +61,12 @@ void VessikAppDelegate::paceInactivityTimer(std::int64_t idleSeconds, std::int64
     }
 }
 
+void VessikAppDelegate::restoreSecondTick() {
+    if (inactivityTimer_ != nullptr && inactivityTimer_->interval() != 1000) {
+        inactivityTimer_->setInterval(1000);
+    }
+}
+
 void VessikAppDelegate::watchSettingsFile() {
     if (!platform_.fileWatch) {
         return;
@@ -68,9 +74,6 @@ void VessikAppDelegate::watchSettingsFile() {
     // The file, Resources, the bundle and the folder that holds the bundle: a rewrite
     // in place, a rename over the file, a new Resources folder and the bundle moved
     // back into place are all seen.
-    platform_.fileWatch->watch(bundle_.resourcePath(kSettingsResource, QStringLiteral("plist")), 3, [this] {
-        if (inactivityTimer_ != nullptr && inactivityTimer_->interval() != 1000) {
-            inactivityTimer_->setInterval(1000);
-        }
-    });
+    platform_.fileWatch->watch(bundle_.resourcePath(kSettingsResource, QStringLiteral("plist")), 3,
+                               [this] { restoreSecondTick(); });
 }

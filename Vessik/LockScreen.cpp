@@ -66,18 +66,18 @@ QImage backgroundPicture(const PropertyList& settings, const Bundle& bundle, con
 
 } // namespace
 
+bool VessikAppDelegate::lockAllowed() const {
+    // A session that cannot be locked never is: a lock would claim what it does not hold.
+    return !platform_.lockRefusal && properties_.contains(SettingsKeys::Password) &&
+           properties_.integerValue(SettingsKeys::InactivityTime) != 0 && !isCaptured_;
+}
+
 void VessikAppDelegate::lockScreen() {
     if (platform_.lockRefusal) {
-        return; // this session cannot be locked: a lock would claim what it does not hold
+        return; // not even the settings file is read
     }
     readPlist(kSettingsResource);
-    if (!properties_.contains(SettingsKeys::Password)) {
-        return;
-    }
-    if (properties_.integerValue(SettingsKeys::InactivityTime) == 0) {
-        return;
-    }
-    if (isCaptured_) {
+    if (!lockAllowed()) {
         return;
     }
     // The settings in force when the lock began answer the password check if the

@@ -41,8 +41,8 @@ void VessikAppDelegate::startSessionIntegration() {
             .inhibitedChanged =
                 [this](bool inhibited) {
                     // The idle timer slept as if no time had passed: the lock may be due now.
-                    if (!inhibited && inactivityTimer_ != nullptr && inactivityTimer_->interval() != 1000) {
-                        inactivityTimer_->setInterval(1000);
+                    if (!inhibited) {
+                        restoreSecondTick();
                     }
                 },
         });
@@ -63,7 +63,7 @@ void VessikAppDelegate::prepareForSleep(bool starting) {
         return;
     }
     lockScreen();
-    if (isCaptured_ && !lockHolds_ && platform_.displays->inputHeld()) {
+    if (platform_.displays->inputHeld()) {
         lockBeganToHold();
     }
     if (lockHolds_ || !isCaptured_) {
@@ -120,9 +120,8 @@ void VessikAppDelegate::updateSleepInhibitor() {
     if (!platform_.session || sleepDelayTimer_ == nullptr || sleepDelayTimer_->isActive()) {
         return;
     }
-    // Held exactly while a lock could be taken: unlocked, and the guards of lockScreen hold.
-    const bool wanted = !isCaptured_ && properties_.contains(SettingsKeys::Password) &&
-                        properties_.integerValue(SettingsKeys::InactivityTime) != 0;
+    // Held exactly while a lock could be taken.
+    const bool wanted = lockAllowed();
     if (wanted == sleepInhibitorWanted_) {
         return;
     }

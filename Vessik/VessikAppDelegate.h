@@ -193,6 +193,8 @@ private:
     QTimer* scheduleInactivityTimer();
     // Lengthens the idle timer's next interval while the lock cannot come due.
     void paceInactivityTimer(std::int64_t idleSeconds, std::int64_t limit);
+    // Brings the one-second idle tick back: the lock may be due sooner than paced.
+    void restoreSecondTick();
     // Restores the one-second idle tick whenever the settings file may have changed.
     void watchSettingsFile();
     void log(const QString& line) const;
@@ -200,6 +202,8 @@ private:
     bool inputHeld() const;
     // Whether one more wrong entry would bring "RetryLeft" of `settings` to exactly 0.
     static bool nextWrongEntryShutsDown(const PropertyList& settings);
+    // Whether lockScreen, with the settings loaded last, would lock.
+    bool lockAllowed() const;
     // The lock's steps after the checks of lockScreen, with lockSettings_ and
     // lockOutEnds_ set. With `pictureAfterField` the background picture is decoded
     // only once the window with its field has been painted.

@@ -121,7 +121,7 @@ Guard::~Guard() {
 int Guard::run() {
     for (;;) {
         readLink();
-        while (std::unique_ptr<xcb_generic_event_t, XcbFree> event{xcb_poll_for_event(c_)}) {
+        while (XcbReply<xcb_generic_event_t> event{xcb_poll_for_event(c_)}) {
             handleEvent(event.get());
         }
         if (xcb_connection_has_error(c_) != 0) {
@@ -153,7 +153,7 @@ int Guard::run() {
         }
         xcb_flush(c_);
         // A round trip above may have queued events: they come before sleeping.
-        if (std::unique_ptr<xcb_generic_event_t, XcbFree> event{xcb_poll_for_queued_event(c_)}) {
+        if (XcbReply<xcb_generic_event_t> event{xcb_poll_for_queued_event(c_)}) {
             handleEvent(event.get());
             continue;
         }
@@ -484,12 +484,12 @@ bool Guard::compositing() const {
         ++number;
     }
     const std::string name = "_NET_WM_CM_S" + std::to_string(number);
-    std::unique_ptr<xcb_intern_atom_reply_t, XcbFree> atom(xcb_intern_atom_reply(
+    XcbReply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
         c_, xcb_intern_atom(c_, 1, static_cast<std::uint16_t>(name.size()), name.c_str()), nullptr));
     if (!atom || atom->atom == XCB_ATOM_NONE) {
         return false;
     }
-    std::unique_ptr<xcb_get_selection_owner_reply_t, XcbFree> owner(
+    XcbReply<xcb_get_selection_owner_reply_t> owner(
         xcb_get_selection_owner_reply(c_, xcb_get_selection_owner(c_, atom->atom), nullptr));
     return owner && owner->owner != XCB_NONE;
 }
@@ -566,8 +566,7 @@ void Guard::keepPlace() {
     if (!covered_ || shields_.empty()) {
         return;
     }
-    std::unique_ptr<xcb_query_tree_reply_t, XcbFree> tree(
-        xcb_query_tree_reply(c_, xcb_query_tree(c_, screen_.root), nullptr));
+    XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c_, xcb_query_tree(c_, screen_.root), nullptr));
     if (!tree) {
         return;
     }
@@ -579,7 +578,7 @@ void Guard::keepPlace() {
     }
     std::vector<bool> shown(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
-        std::unique_ptr<xcb_get_window_attributes_reply_t, XcbFree> a(
+        XcbReply<xcb_get_window_attributes_reply_t> a(
             xcb_get_window_attributes_reply(c_, cookies[static_cast<std::size_t>(i)], nullptr));
         shown[static_cast<std::size_t>(i)] =
             a && a->map_state == XCB_MAP_STATE_VIEWABLE && a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT;
@@ -635,7 +634,7 @@ void Guard::prepareMessage() {
     // The server always has the core font "fixed"; a larger one where there is one.
     const xcb_font_t font = xcb_generate_id(c_);
     for (const char* name : {"10x20", "9x15", "fixed"}) {
-        std::unique_ptr<xcb_generic_error_t, XcbFree> error(xcb_request_check(
+        XcbReply<xcb_generic_error_t> error(xcb_request_check(
             c_, xcb_open_font_checked(c_, font, static_cast<std::uint16_t>(std::strlen(name)), name)));
         if (!error) {
             break;
@@ -644,9 +643,7 @@ void Guard::prepareMessage() {
     int charWidth = 6;
     int ascent = 10;
     int height = 13;
-    if (std::unique_ptr<xcb_query_font_reply_t, XcbFree> info(
-            xcb_query_font_reply(c_, xcb_query_font(c_, font), nullptr));
-        info) {
+    if (XcbReply<xcb_query_font_reply_t> info(xcb_query_font_reply(c_, xcb_query_font(c_, font), nullptr)); info) {
         charWidth = std::max<int>(1, info->max_bounds.character_width);
         ascent = info->font_ascent;
         height = std::max(1, info->font_ascent + info->font_descent);
@@ -680,7 +677,7 @@ void Guard::prepareMessage() {
         const std::string padded = line.substr(0, length) + std::string(longest - length, ' ');
         xcb_image_text_8(c_, static_cast<std::uint8_t>(padded.size()), canvas, gc_, 0,
                          static_cast<std::int16_t>(ascent), padded.c_str());
-        std::unique_ptr<xcb_get_image_reply_t, XcbFree> image(xcb_get_image_reply(
+        XcbReply<xcb_get_image_reply_t> image(xcb_get_image_reply(
             c_,
             xcb_get_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, canvas, 0, 0, width, static_cast<std::uint16_t>(height), ~0U),
             nullptr));

@@ -10,6 +10,16 @@
 
 namespace guardlink {
 
+bool adoptInheritedLink() {
+    int type = 0;
+    socklen_t length = sizeof type;
+    if (::getsockopt(kGuardLinkFd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_SEQPACKET) {
+        return false;
+    }
+    ::fcntl(kGuardLinkFd, F_SETFD, FD_CLOEXEC);
+    return true;
+}
+
 bool send(int link, Message type, const void* payload, std::size_t size) {
     if (link < 0) {
         return false;

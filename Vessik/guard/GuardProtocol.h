@@ -41,6 +41,10 @@ constexpr std::size_t kMaxState = 128 * 1024;
 // The largest packet either side sends.
 constexpr std::size_t kMaxPacket = kMaxState + 1;
 
+// Whether kGuardLinkFd is a link this process inherited; if so it is made
+// close-on-exec, so that it goes to no program this one starts.
+bool adoptInheritedLink();
+
 // Sends one message on `link` without waiting and without SIGPIPE; false when
 // it was not sent whole (the other side ended, or its queue is full).
 bool send(int link, Message type, const void* payload, std::size_t size);

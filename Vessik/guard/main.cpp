@@ -6,11 +6,9 @@
 // arguments are how it starts Vessik again. It connects to $DISPLAY.
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <optional>
 #include <string>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <syslog.h>
 #include <vector>
 
@@ -23,13 +21,10 @@ int main(int argc, char** argv) {
     ::prctl(PR_SET_NAME, "Vessik", 0, 0, 0);
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     const int link = guardlink::kGuardLinkFd;
-    int type = 0;
-    socklen_t length = sizeof type;
-    if (argc < 2 || ::getsockopt(link, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_SEQPACKET) {
+    if (argc < 2 || !guardlink::adoptInheritedLink()) {
         std::fprintf(stderr, "vessik-guard: started by Vessik only, with its link as descriptor 3\n");
         return 2;
     }
-    ::fcntl(link, F_SETFD, FD_CLOEXEC);
     // Writes to a Vessik that ended fail instead of ending the guard; a hang-up or
     // an interrupt meant for Vessik does not end it either. `kill PID` (SIGTERM) does.
     std::signal(SIGPIPE, SIG_IGN);

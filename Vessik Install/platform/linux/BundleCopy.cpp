@@ -15,14 +15,12 @@
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
 
+#include "common/platform/linux/SystemError.h"
+
 namespace {
 
-QString systemError(int code) {
-    return QString::fromLocal8Bit(std::strerror(code));
-}
-
 QString describe(const QString& what, const QByteArray& path, int code) {
-    return QStringLiteral("%1 '%2': %3").arg(what, QFile::decodeName(path), systemError(code));
+    return QStringLiteral("%1 '%2': %3").arg(what, QFile::decodeName(path), systemErrorText(code));
 }
 
 // A file descriptor that closes itself.
@@ -258,7 +256,7 @@ bool copyItem(const QString& from, const QString& to, QString* error) {
 
     struct stat st {};
     if (::lstat(target.constData(), &st) == 0) {
-        return failed(QStringLiteral("Cannot copy '%1' to '%2': %3").arg(from, to, systemError(EEXIST)));
+        return failed(QStringLiteral("Cannot copy '%1' to '%2': %3").arg(from, to, systemErrorText(EEXIST)));
     }
     if (::stat(source.constData(), &st) != 0) {
         return failed(describe(QStringLiteral("Cannot read"), source, errno));
@@ -283,7 +281,7 @@ bool copyItem(const QString& from, const QString& to, QString* error) {
     QString failure = copier.error;
     if (ok && renameNoReplace(staged, target) != 0) {
         failure = (errno == EEXIST || errno == ENOTEMPTY)
-                      ? QStringLiteral("Cannot copy '%1' to '%2': %3").arg(from, to, systemError(EEXIST))
+                      ? QStringLiteral("Cannot copy '%1' to '%2': %3").arg(from, to, systemErrorText(EEXIST))
                       : describe(QStringLiteral("Cannot move the copy to"), target, errno);
         ok = false;
     }

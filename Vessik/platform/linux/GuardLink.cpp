@@ -16,6 +16,8 @@
 
 extern char** environ;
 
+#include "common/platform/linux/SystemError.h"
+
 namespace {
 
 using guardlink::Message;
@@ -29,8 +31,12 @@ std::int64_t monotonicSeconds() {
     return now.tv_sec;
 }
 
-QString errorText(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
+// Overwrites `bytes` (the lock's state holds the password) and empties it.
+void wipe(QByteArray& bytes) {
+    if (!bytes.isEmpty()) {
+        ::explicit_bzero(bytes.data(), static_cast<std::size_t>(bytes.size()));
+    }
+    bytes = QByteArray();
 }
 
 } // namespace
@@ -45,9 +51,7 @@ GuardLink::~GuardLink() {
     if (fd_ >= 0) {
         ::close(fd_);
     }
-    if (!state_.isEmpty()) {
-        ::explicit_bzero(state_.data(), static_cast<std::size_t>(state_.size()));
-    }
+    wipe(state_);
     wipeResumed();
     // The guard ends with the link; it is re-parented and reaped by whoever takes it.
 }
@@ -59,12 +63,9 @@ void GuardLink::adoptInheritedLink() {
     }
     qunsetenv(guardlink::kGuardLinkVariable); // not for the programs this one starts
     const int fd = guardlink::kGuardLinkFd;
-    int type = 0;
-    socklen_t length = sizeof type;
-    if (variable != "3" || ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_SEQPACKET) {
+    if (variable != QByteArray::number(fd) || !guardlink::adoptInheritedLink()) {
         return;
     }
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     fd_ = fd;
     // The guard wrote the state before it started this process.
@@ -108,7 +109,7 @@ void GuardLink::spawn() {
     const guardlink::Peer guard = guardlink::start(argv.data(), environ, true);
     if (guard.pid == 0) {
         log_->log(QStringLiteral("Cannot start the guard of the lock (%1): %2; a lock ends when Vessik does.")
-                      .arg(guardPath_, errorText(guard.error)));
+                      .arg(guardPath_, systemErrorText(guard.error)));
         return;
     }
     fd_ = guard.link;
@@ -123,24 +124,22 @@ void GuardLink::spawn() {
 
 void GuardLink::watch() {
     notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
-    connect(notifier_.get(), &QSocketNotifier::activated, this, &GuardLink::readPackets);
+    connect(notifier_.get(), &QSocketNotifier::activated, this, &GuardLink::readReports);
 }
 
 void GuardLink::lockInForce(const QByteArray& state) {
-    if (!state_.isEmpty()) {
-        ::explicit_bzero(state_.data(), static_cast<std::size_t>(state_.size()));
-    }
+    wipe(state_);
     state_ = state;
     inForce_ = true;
     if (!guardlink::send(fd_, Message::LockState, state.constData(), static_cast<std::size_t>(state.size())) &&
         fd_ >= 0) {
-        log_->log(QStringLiteral("Cannot hand the lock's state to its guard: %1").arg(errorText(errno)));
+        log_->log(QStringLiteral("Cannot hand the lock's state to its guard: %1").arg(systemErrorText(errno)));
     }
 }
 
 void GuardLink::wipeResumed() {
-    if (resumed_ && !resumed_->isEmpty()) {
-        ::explicit_bzero(resumed_->data(), static_cast<std::size_t>(resumed_->size()));
+    if (resumed_) {
+        wipe(*resumed_);
     }
     resumed_.reset();
 }
@@ -152,14 +151,12 @@ void GuardLink::lockEnded() {
     inForce_ = false;
     held_ = false;
     guardlink::send(fd_, Message::Unlock, nullptr, 0);
-    if (!state_.isEmpty()) {
-        ::explicit_bzero(state_.data(), static_cast<std::size_t>(state_.size()));
-    }
-    state_ = QByteArray();
+    wipe(state_);
     wipeResumed();
 }
 
 bool GuardLink::cover(std::uint32_t resourceBase) {
+    inForce_ = true; // the guard holds from now on: lockEnded tells it the lock ended
     held_ = false;
     return guardlink::send(fd_, Message::Cover, &resourceBase, sizeof resourceBase);
 }
@@ -168,7 +165,7 @@ void GuardLink::setLockWindow(std::uint32_t window) {
     guardlink::send(fd_, Message::LockWindow, &window, sizeof window);
 }
 
-void GuardLink::readPackets() {
+void GuardLink::readReports() {
     while (fd_ >= 0) {
         char packet[16];
         const ssize_t n = ::recv(fd_, packet, sizeof packet, 0);

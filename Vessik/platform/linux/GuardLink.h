@@ -41,8 +41,6 @@ public:
     void lockEnded() override;
 
     // What the display capture asks of the guard.
-    // Whether a guard is linked now.
-    bool running() const { return fd_ >= 0; }
     // Asks the guard to cover the screen and take the input; `resourceBase` is
     // the resource id base of Vessik's X connection. False when no guard runs.
     bool cover(std::uint32_t resourceBase);
@@ -52,7 +50,7 @@ public:
     bool inputHeld() const { return held_; }
     // Reads what the guard has reported so far, without waiting (the held
     // callback runs for each report).
-    void readReports() { readPackets(); }
+    void readReports();
     // `held` runs at each report of the guard; `gone` when the guard ended (the
     // link closed), before a new guard is started. Both on the main thread.
     void setCallbacks(std::function<void(bool held)> held, std::function<void()> gone) {
@@ -65,7 +63,6 @@ private:
     void adoptInheritedLink();
     void spawn();
     void watch();
-    void readPackets();
     void linkClosed();
     // Overwrites and drops the state handed over at start-up (it holds the password).
     void wipeResumed();

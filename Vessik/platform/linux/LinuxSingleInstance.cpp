@@ -13,11 +13,9 @@
 #include <QtCore/QFile>
 #include <QtCore/QRegularExpression>
 
-namespace {
+#include "common/platform/linux/SystemError.h"
 
-QString errorText(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
-}
+namespace {
 
 // A Unix socket address for `path`; false when the path is too long for one.
 bool socketAddress(const QString& path, sockaddr_un& address) {
@@ -79,11 +77,11 @@ SingleInstance::Claim LinuxSingleInstance::claim(const QString& display, QString
     };
     const QByteArray folder = QFile::encodeName(folder_);
     if (::mkdir(folder.constData(), 0700) != 0 && errno != EEXIST) {
-        return unchecked(errorText(errno));
+        return unchecked(systemErrorText(errno));
     }
     const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dir < 0) {
-        return unchecked(errorText(errno));
+        return unchecked(systemErrorText(errno));
     }
     struct stat st {};
     const bool privateFolder = ::fstat(dir, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
@@ -97,7 +95,7 @@ SingleInstance::Claim LinuxSingleInstance::claim(const QString& display, QString
         return unchecked(QStringLiteral("not a folder of this user's alone"));
     }
     if (fd < 0) {
-        return unchecked(errorText(openError));
+        return unchecked(systemErrorText(openError));
     }
     socketPath_ = folder_ + u'/' + key + QStringLiteral(".socket");
     sockaddr_un address{};
@@ -107,7 +105,7 @@ SingleInstance::Claim LinuxSingleInstance::claim(const QString& display, QString
         const int lockError = errno;
         ::close(fd);
         if (lockError != EWOULDBLOCK) {
-            return unchecked(errorText(lockError));
+            return unchecked(systemErrorText(lockError));
         }
         // Another Vessik holds it: a connection asks it for its settings window.
         QString asked = QStringLiteral("the socket path is too long");
@@ -118,7 +116,7 @@ SingleInstance::Claim LinuxSingleInstance::claim(const QString& display, QString
             if (client >= 0 && ::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
                 asked.clear();
             } else {
-                asked = errorText(errno);
+                asked = systemErrorText(errno);
             }
             if (client >= 0) {
                 ::close(client);

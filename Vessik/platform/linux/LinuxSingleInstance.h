@@ -24,13 +24,13 @@ public:
     // $XDG_RUNTIME_DIR/vessik, or /tmp/vessik-UID when that variable is unset or
     // not an absolute path.
     static QString defaultFolder();
-    // The part of the file names that names `display`.
-    static QString displayKey(const QString& display);
 
     Claim claim(const QString& display, QString* why) override;
     void setSettingsRequestCallback(std::function<void()> callback) override { callback_ = std::move(callback); }
 
 private:
+    // The part of the file names that names `display`.
+    static QString displayKey(const QString& display);
     void acceptRequests();
 
     QString folder_;

@@ -1,15 +1,12 @@
 #include "platform/linux/LogindPowerOff.h"
 
 #include <QtDBus/QDBusConnection>
-#include <QtDBus/QDBusError>
-#include <QtDBus/QDBusMessage>
+
+#include "platform/linux/Logind.h"
 
 LogindPowerOff::LogindPowerOff(QString busAddress, int timeoutMs)
     : busAddress_(std::move(busAddress)), timeoutMs_(timeoutMs) {
-    // Qt 6.4 otherwise warns about "invalid type" at random when these cross its
-    // D-Bus thread; registering twice is harmless.
-    qRegisterMetaType<QDBusMessage>();
-    qRegisterMetaType<QDBusError>();
+    logind::registerDBusTypes();
 }
 
 std::optional<QString> LogindPowerOff::powerOff() {
@@ -23,15 +20,13 @@ std::optional<QString> LogindPowerOff::powerOff() {
         error = why.isValid() ? QStringLiteral("%1: %2").arg(why.name(), why.message())
                               : QStringLiteral("cannot connect to the system bus");
     } else {
-        QDBusMessage call = QDBusMessage::createMethodCall(
-            QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
-            QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PowerOff"));
+        QDBusMessage call = logind::managerCall(QStringLiteral("PowerOff"));
         call << false;
         const QDBusMessage reply = bus.call(call, QDBus::Block, timeoutMs_);
         if (reply.type() == QDBusMessage::ErrorMessage) {
             error = QStringLiteral("%1: %2").arg(reply.errorName(), reply.errorMessage());
         } else if (reply.type() != QDBusMessage::ReplyMessage) {
-            error = QStringLiteral("no answer from org.freedesktop.login1");
+            error = QStringLiteral("no answer from ") + logind::kService;
         }
     }
     if (!busAddress_.isEmpty()) {

@@ -1,31 +1,26 @@
 #include "platform/linux/LogindSession.h"
 
-#include <QtDBus/QDBusError>
-#include <QtDBus/QDBusMessage>
 #include <QtDBus/QDBusObjectPath>
 #include <QtDBus/QDBusPendingCallWatcher>
 
+#include "platform/linux/Logind.h"
+
 namespace {
 
-const QString kService = QStringLiteral("org.freedesktop.login1");
-const QString kManagerPath = QStringLiteral("/org/freedesktop/login1");
-const QString kManager = QStringLiteral("org.freedesktop.login1.Manager");
+using logind::kManager;
+using logind::kManagerPath;
+using logind::kService;
+using logind::managerCall;
+
 const QString kSession = QStringLiteral("org.freedesktop.login1.Session");
 
 const QString kWhatIsLost =
     QStringLiteral("Vessik neither locks before the system sleeps nor when the session asks it to");
 
-QDBusMessage managerCall(const QString& method) {
-    return QDBusMessage::createMethodCall(kService, kManagerPath, kManager, method);
-}
-
 } // namespace
 
 LogindSession::LogindSession(QDBusConnection bus, int timeoutMs) : bus_(std::move(bus)), timeoutMs_(timeoutMs) {
-    // Qt 6.4 otherwise warns about "invalid type" at random when these cross its
-    // D-Bus thread; registering twice is harmless.
-    qRegisterMetaType<QDBusMessage>();
-    qRegisterMetaType<QDBusError>();
+    logind::registerDBusTypes();
 }
 
 std::optional<QString> LogindSession::start(Handlers handlers) {

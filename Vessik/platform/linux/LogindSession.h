@@ -7,7 +7,6 @@
 
 #include "platform/SessionService.h"
 
-class QDBusPendingCall;
 class QDBusMessage;
 
 // Vessik's login session through systemd-logind on the system bus: the

@@ -308,15 +308,17 @@ void X11DisplayCapture::placeLockWindow() {
     if (lock == XCB_NONE) {
         return;
     }
+    // Both questions in one round trip.
+    const xcb_get_window_attributes_cookie_t attributesAsked = xcb_get_window_attributes(connection_, lock);
+    const xcb_get_geometry_cookie_t geometryAsked = xcb_get_geometry(connection_, lock);
     // Qt does not ask for all of these; add them to Qt's own event mask.
     XcbReply<xcb_get_window_attributes_reply_t> attributes(
-        xcb_get_window_attributes_reply(connection_, xcb_get_window_attributes(connection_, lock), nullptr));
+        xcb_get_window_attributes_reply(connection_, attributesAsked, nullptr));
     if (attributes) {
         const std::uint32_t mask = attributes->your_event_mask | kShieldEvents;
         xcb_change_window_attributes(connection_, lock, XCB_CW_EVENT_MASK, &mask);
     }
-    XcbReply<xcb_get_geometry_reply_t> geometry(
-        xcb_get_geometry_reply(connection_, xcb_get_geometry(connection_, lock), nullptr));
+    XcbReply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(connection_, geometryAsked, nullptr));
     if (geometry) {
         lockRect_ = QRect(geometry->x, geometry->y, geometry->width, geometry->height);
     }

@@ -1,14 +1,8 @@
 #include "platform/x11/X11GrabKeeper.h"
 
-#include <cstdlib>
-#include <memory>
+#include "platform/x11/X11.h"
 
 namespace {
-
-struct Free {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-template <typename T> using Reply = std::unique_ptr<T, Free>;
 
 // Pointer events the grab window needs while the pointer is grabbed.
 constexpr std::uint32_t kPointerEvents = XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE |
@@ -63,12 +57,12 @@ void X11GrabKeeper::collect() {
     bool keyboard = keyboardHeld_;
     bool pointer = pointerHeld_;
     if (pendingKeyboard_) {
-        Reply<xcb_grab_keyboard_reply_t> r(xcb_grab_keyboard_reply(c_, *pendingKeyboard_, nullptr));
+        XcbReply<xcb_grab_keyboard_reply_t> r(xcb_grab_keyboard_reply(c_, *pendingKeyboard_, nullptr));
         pendingKeyboard_.reset();
         keyboard = window_ != XCB_NONE && r && r->status == XCB_GRAB_STATUS_SUCCESS;
     }
     if (pendingPointer_) {
-        Reply<xcb_grab_pointer_reply_t> r(xcb_grab_pointer_reply(c_, *pendingPointer_, nullptr));
+        XcbReply<xcb_grab_pointer_reply_t> r(xcb_grab_pointer_reply(c_, *pendingPointer_, nullptr));
         pendingPointer_.reset();
         pointer = window_ != XCB_NONE && r && r->status == XCB_GRAB_STATUS_SUCCESS;
     }

@@ -70,12 +70,10 @@ public:
     // Drops pending replies and gives both grabs back; nothing when nothing is kept.
     void release();
 
-    // Whether both grabs are held on window().
+    // Whether both grabs are held on the window they are kept on.
     bool held() const { return keyboardHeld_ && pointerHeld_; }
     // Whether grabs are kept (from hold() until release()).
     bool active() const { return active_; }
-    // The window the grabs are kept on; XCB_NONE when there is none.
-    xcb_window_t window() const { return window_; }
 
 private:
     void request(bool both);
