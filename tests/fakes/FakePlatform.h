@@ -85,7 +85,7 @@ public:
     std::optional<QByteArray> resumed; // what resumedLock() answers
     std::optional<QByteArray> state;   // the last state of a lock in force; nothing once it ended
 
-    void start() override { ev_->add(QStringLiteral("keeper start")); }
+    void start() override {}
     std::optional<QByteArray> resumedLock() const override { return resumed; }
     void lockInForce(const QByteArray& s) override {
         ev_->add(QStringLiteral("keeper lock"));
@@ -225,9 +225,8 @@ public:
 
 class FakeInstance : public SingleInstance {
 public:
-    Claim answer = Claim::Claimed;
     std::function<void()> settingsRequest; // what the delegate installed
-    Claim claim(const QString& /*display*/, QString* /*why*/) override { return answer; }
+    Claim claim(const QString& /*display*/, QString* /*why*/) override { return Claim::Claimed; }
     void setSettingsRequestCallback(std::function<void()> callback) override { settingsRequest = std::move(callback); }
 };
 
@@ -236,7 +235,6 @@ public:
 class FakeSession : public SessionService {
 public:
     Handlers handlers;
-    std::optional<QString> startProblem;
     bool inhibitorHeld = false;
     int inhibitorsTaken = 0;
     std::function<void()> onRelease; // runs inside each release of a held inhibitor
@@ -244,7 +242,7 @@ public:
 
     std::optional<QString> start(Handlers h) override {
         handlers = std::move(h);
-        return startProblem;
+        return std::nullopt;
     }
     void takeSleepInhibitor(const QString& /*why*/) override {
         if (!inhibitorHeld) {
@@ -265,13 +263,12 @@ public:
 class FakeScreenSaver : public ScreenSaverService {
 public:
     Handlers handlers;
-    std::optional<QString> startProblem;
     QList<bool> announced;
     bool inhibitedNow = false;
 
     std::optional<QString> start(Handlers h) override {
         handlers = std::move(h);
-        return startProblem;
+        return std::nullopt;
     }
     void announceActive(bool active) override { announced.append(active); }
     bool inhibited() const override { return inhibitedNow; }

@@ -100,6 +100,10 @@ class Xvfb:
         """Ids of the visible windows that `xdotool search` finds by `search` ("--class", "Vessik")."""
         return self.run("xdotool", "search", "--onlyvisible", *search, check=False).split()
 
+    def settings_windows(self):
+        """Ids of Vessik's visible settings windows."""
+        return self.visible_windows("--name", "^Vessik Settings$")
+
     def geometry(self, window):
         """X, Y, WIDTH and HEIGHT of a window, as xdotool tells them."""
         out = self.run("xdotool", "getwindowgeometry", "--shell", window)
@@ -138,17 +142,22 @@ class Xvfb:
         self.runtime.cleanup()
 
 
+def stat_fields(pid):
+    """The fields of /proc/PID/stat after the command name (state first), or None when it is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+
+
 def child_pids(pid):
     """Pids of the running children of process `pid` (from /proc)."""
     children = []
     for entry in os.listdir("/proc"):
         if entry.isdigit():
-            try:
-                with open("/proc/%s/stat" % entry) as f:
-                    fields = f.read().rsplit(")", 1)[1].split()
-            except OSError:
-                continue
-            if int(fields[1]) == pid and fields[0] != "Z":
+            fields = stat_fields(int(entry))
+            if fields is not None and int(fields[1]) == pid and fields[0] != "Z":
                 children.append(int(entry))
     return children
 
@@ -163,12 +172,8 @@ def descendant_pids(pid):
 
 def start_time(pid):
     """When process `pid` started (clock ticks since boot), or None when it has ended."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-    except OSError:
-        return None
-    return None if fields[0] in ("Z", "X") else int(fields[19])
+    fields = stat_fields(pid)
+    return None if fields is None or fields[0] in ("Z", "X") else int(fields[19])
 
 
 def end_pid(pid, started=None, timeout=5):
@@ -191,11 +196,7 @@ def end_pid(pid, started=None, timeout=5):
 
 def process_ended(pid):
     """Whether process `pid` has ended (gone, or a zombie that nobody has reaped yet)."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
-    except OSError:
-        return True
+    return start_time(pid) is None
 
 
 def stop_process(proc, timeout=5):
@@ -361,6 +362,10 @@ class VessikTestCase(unittest.TestCase):
     def probe(self, *args):
         """Runs xprobe (tests/tools), another client of the test's display; returns its output."""
         return self.x.run(tool("xprobe"), *map(str, args)).strip()
+
+    def locked(self):
+        """Whether another client holds the keyboard (Vessik's lock, in these tests)."""
+        return self.probe("grab-keyboard") == "1"
 
     def grab_status(self, key, mods):
         """"0" when another client may grab the combination, "10" when someone holds it."""

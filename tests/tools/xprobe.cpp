@@ -221,10 +221,9 @@ void move(xcb_connection_t* c, xcb_window_t root) {
     sync(c);
 }
 
-// Whether the last key of `keys` reaches a focused window of ours. A plain key
-// pressed after the chord marks the end: events arrive in order.
-// Whether the last of `keys` reached a focused window of ours; nothing when the
-// focus went elsewhere before the marker key came (a window mapped meanwhile).
+// Whether the last of `keys` reached a focused window of ours. A plain key
+// pressed after the chord marks the end (events arrive in order); nothing when
+// the focus went elsewhere before that key came (a window mapped meanwhile).
 std::optional<bool> delivered(xcb_connection_t* c, const xcb_screen_t* screen, const std::string& keys) {
     const xcb_window_t window = xcb_generate_id(c);
     const std::uint32_t values[] = {1, XCB_EVENT_MASK_KEY_PRESS}; // override-redirect, key presses

@@ -31,17 +31,9 @@ class AttackTestCase(LockTestCase):
                 and self.pixel(RIGHT_CENTRE) == (0, 0, 0) and self.field_usable()
                 and self.probe("grab-keyboard") == "1")
 
-    def unlock(self):
-        wait_until(self.field_usable, message="the field usable")
-        self.type_entry(PASSWORD)
-        wait_until(lambda: self.probe("grab-keyboard") == "0", message="the unlock")
-
     def save_screenshot(self, name):
         if SCREENSHOT_DIR:
-            shot = os.path.join(tempfile.mkdtemp(), "root.png")
-            self.x.screenshot(shot)
-            subprocess.run(["convert", shot, "-crop", "1920x1080+0+0", "+repage",
-                            os.path.join(SCREENSHOT_DIR, name)], check=True)
+            self.save_left_monitor(os.path.join(SCREENSHOT_DIR, name))
 
 
 class InputPathTest(AttackTestCase):
@@ -149,7 +141,7 @@ class InstanceTest(AttackTestCase):
         return proc, log.name
 
     def settings_shown(self):
-        return self.x.visible_windows("--name", "^Vessik Settings$")
+        return self.x.settings_windows()
 
     def test_a_second_vessik_on_the_display_asks_the_first_for_its_settings_and_exits(self):
         self.start()
@@ -199,9 +191,7 @@ class InstanceTest(AttackTestCase):
 
     def signal_ready(self, proc):
         self.assertIsNone(proc.poll(), "it keeps running")
-        with open("/proc/%d/status" % proc.pid) as f:
-            caught = next(line for line in f if line.startswith("SigCgt:")).split()[1]
-        return int(caught, 16) & (1 << 9)  # SIGUSR1: start-up went past the instance check
+        return self.lock_signal_ready(proc)  # start-up went past the instance check
 
 
 if __name__ == "__main__":

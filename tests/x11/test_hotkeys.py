@@ -30,9 +30,6 @@ class HotKeyTestCase(VessikTestCase):
         self.start_vessik()
         self.wait_for_lock_hotkey(chord)
 
-    def locked(self):
-        return self.probe("grab-keyboard") == "1"
-
     def turn_on(self, key, name):
         """Presses a lock key (CAPS, NMLK) and checks that its lock is now on."""
         self.probe("press", key)

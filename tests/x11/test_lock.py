@@ -41,8 +41,9 @@ class LockTestCase(VessikTestCase):
         self.vessik = self.start_vessik(env=dict(env or {}, VESSIK_TEST_LOCK_SIGNAL="1"))
         wait_until(self.lock_signal_ready, message="Vessik's lock signal handler")
 
-    def lock_signal_ready(self):
-        with open("/proc/%d/status" % self.vessik.pid) as f:
+    def lock_signal_ready(self, proc=None):
+        """Whether Vessik (or `proc`) handles SIGUSR1 yet: start-up went that far."""
+        with open("/proc/%d/status" % (proc or self.vessik).pid) as f:
             caught = next(line for line in f if line.startswith("SigCgt:")).split()[1]
         return int(caught, 16) & (1 << (signal.SIGUSR1 - 1))
 
@@ -69,6 +70,11 @@ class LockTestCase(VessikTestCase):
         shot = os.path.join(tempfile.mkdtemp(), "root.png")
         self.x.screenshot(shot)
         subprocess.run(["convert", shot, "-crop", "1920x1080+0+0", "+repage", path], check=True)
+
+    def unlock(self):
+        wait_until(self.field_usable, message="the field usable")
+        self.type_entry(PASSWORD)
+        wait_until(lambda: self.probe("grab-keyboard") == "0", message="the unlock")
 
     def type_entry(self, text):
         self.x.run("xdotool", "type", "--delay", "15", text)
@@ -116,7 +122,7 @@ class TwoMonitorLockTest(LockTestCase):
         self.start(RetryTime=2)
         self.lock()
         wait_until(lambda: self.probe("grab-keyboard") == "1", message="the lock")
-        wait_until(lambda: min(self.pixel(FIELD)) > 210, message="the enabled password field")
+        wait_until(self.field_usable, message="the enabled password field")
         self.assertEqual(self.lines_shown(), 0, "no line below the field")
         self.probe("press", "CAPS")
         wait_until(self.lines_shown, message="the Caps Lock line")
@@ -130,7 +136,7 @@ class TwoMonitorLockTest(LockTestCase):
         self.probe("press", "CAPS")
         # The right password while the field is disabled does nothing.
         self.type_entry(PASSWORD)
-        wait_until(lambda: min(self.pixel(FIELD)) > 210, timeout=10, message="the field enabled again")
+        wait_until(self.field_usable, timeout=10, message="the field enabled again")
         self.assertEqual(self.probe("grab-keyboard"), "1", "still locked")
         self.assertEqual(self.retry_left(), 99)
         wait_until(lambda: self.lines_shown() == 0, message="the lines gone with the lock-out and Caps Lock")

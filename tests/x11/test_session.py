@@ -12,7 +12,7 @@ import re
 import subprocess
 import time
 
-from test_lock import LEFT_CENTRE, PASSWORD, LockTestCase
+from test_lock import LEFT_CENTRE, LockTestCase
 from vessik_harness import LOCK_CHORD, PrivateBus, StandInLogind, main, stop_process, wait_until
 
 SCREENSAVER = "org.freedesktop.ScreenSaver"
@@ -45,13 +45,6 @@ class SessionTestCase(LockTestCase):
             self.addCleanup(self.session_bus.stop)
             env.update(DBUS_SESSION_BUS_ADDRESS=self.session_bus.address)
         return env
-
-    def locked(self):
-        return self.probe("grab-keyboard") == "1"
-
-    def unlock(self):
-        self.type_entry(PASSWORD)
-        wait_until(lambda: self.probe("grab-keyboard") == "0", message="the unlock")
 
     def stays_unlocked(self, seconds, why):
         deadline = time.monotonic() + seconds

@@ -24,7 +24,7 @@ class SettingsWindowTest(VessikTestCase):
     screen = (1280, 800)
 
     def settings_window(self):
-        return self.x.visible_windows("--name", "^Vessik Settings$")
+        return self.x.settings_windows()
 
     def key(self, *keys):
         self.x.run("xdotool", "key", "--delay", "30", *keys)
@@ -36,9 +36,6 @@ class SettingsWindowTest(VessikTestCase):
         """Whether another client's grab takes a press of `chord` (its last key stays away
         from the probe's own focused window); nothing is grabbed by the probe."""
         return self.probe("delivered", chord) == "no"
-
-    def locked(self):
-        return self.probe("grab-keyboard") == "1"
 
     def start_tray_and_vessik(self):
         self.x.start_tray()

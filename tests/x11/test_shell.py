@@ -73,9 +73,7 @@ class WithoutTrayTest(VessikTestCase):
         # The shipped settings store no password: Vessik cannot lock until the person sets one.
         self.start_vessik()
 
-        def settings_window(x):
-            return x.visible_windows("--name", "^Vessik Settings$")
-        wait_until(lambda: settings_window(self.x), timeout=10, message="the settings window opened at start")
+        wait_until(lambda: self.x.settings_windows(), timeout=10, message="the settings window opened at start")
         self.assertEqual(self.log_text().count(NO_TRAY), 1, self.log_text())
 
         def stored_log_text():
@@ -85,7 +83,7 @@ class WithoutTrayTest(VessikTestCase):
         # The window would be opened right after the line: give it the time to show up.
         deadline = time.monotonic() + 0.5
         while time.monotonic() < deadline:
-            self.assertEqual(settings_window(other), [], "nothing to ask once a password is stored")
+            self.assertEqual(other.settings_windows(), [], "nothing to ask once a password is stored")
 
 
 if __name__ == "__main__":
