@@ -16,8 +16,8 @@
 #include <utility>
 #include <xcb/randr.h>
 
-#include "guard/GuardProtocol.h"
-#include "platform/x11/X11.h"
+#include "keeper/link/GuardProtocol.h"
+#include "keeper/x11/XcbReply.h"
 
 extern char** environ;
 
@@ -60,7 +60,7 @@ Guard::Guard(xcb_connection_t* c, const xcb_screen_t& screen, int link, std::vec
         randrEvent_ = randr->first_event;
     }
     // Ready before any lock, so that covering is a map and two grabs.
-    blackShields_ = compositing();
+    compositing_ = compositing();
     followMonitors();
     xcb_flush(c_);
 }
@@ -68,41 +68,39 @@ Guard::Guard(xcb_connection_t* c, const xcb_screen_t& screen, int link, std::vec
 Guard::Carried Guard::takeCarried() {
     Carried carried;
     carried.link = std::exchange(link_, -1);
-    carried.linkEnded = linkEnded_;
+    carried.linkEnded = due_.linkEnded;
     carried.child = std::exchange(child_, 0);
     carried.startDeadline = startDeadline_;
     carried.deaths = deaths_;
-    carried.state = std::move(state_);
-    state_.clear();
+    carried.lockState = std::move(lockState_);
+    lockState_.clear();
     carried.lockWindow = lockWindow_;
     carried.coverBase = coverBase_;
-    carried.gaveUp = gaveUp_;
+    carried.gaveUp = state_ == State::GaveUp;
     carried.message = message_;
     return carried;
 }
 
 void Guard::carryOn(Carried carried) {
     link_ = carried.link; // already this guard's, from its constructor
-    linkEnded_ = carried.linkEnded;
+    due_.linkEnded = carried.linkEnded;
     child_ = carried.child;
     startDeadline_ = carried.startDeadline;
     deaths_ = std::move(carried.deaths);
-    wipe(state_);
-    state_ = std::move(carried.state);
-    lockInForce_ = true;
+    wipe(lockState_);
+    lockState_ = std::move(carried.lockState);
     lockWindow_ = carried.lockWindow;
     coverBase_ = carried.coverBase;
-    gaveUp_ = carried.gaveUp;
     message_ = std::move(carried.message);
-    setShieldsBlack(true);
-    cover();
-    if (gaveUp_) {
+    // Black shields on top at once, until the linked Vessik names its lock window.
+    cover(carried.gaveUp ? State::GaveUp : State::Keeping);
+    if (state_ == State::GaveUp) {
         prepareMessage();
         for (const Shield& shield : shields_) {
             drawMessage(shield);
         }
     }
-    checkPlace_ = true;
+    due_.place = true;
     xcb_flush(c_);
 }
 
@@ -114,7 +112,7 @@ bool Guard::serverTakesConnections() {
 }
 
 Guard::~Guard() {
-    wipe(state_);
+    wipe(lockState_);
     closeLink();
 }
 
@@ -129,9 +127,9 @@ int Guard::run() {
             // while a lock is in force and the server takes a new connection, the
             // lock is kept on that one. Otherwise the server went away (logout):
             // nothing left to guard.
-            return lockInForce_ && serverTakesConnections() ? kCarryOn : 0;
+            return state_ != State::Idle && serverTakesConnections() ? kCarryOn : 0;
         }
-        if (linkEnded_ && !vessikEnded()) {
+        if (due_.linkEnded && !vessikEnded()) {
             return 0;
         }
         const Clock::time_point now = Clock::now();
@@ -143,12 +141,10 @@ int Guard::run() {
             startDeadline_.reset();
             ::kill(child_, SIGKILL); // this guard's own child
         }
-        if (monitorsChanged_) {
-            monitorsChanged_ = false;
+        if (std::exchange(due_.monitors, false)) {
             followMonitors();
         }
-        if (checkPlace_) {
-            checkPlace_ = false;
+        if (std::exchange(due_.place, false)) {
             keepPlace();
         }
         xcb_flush(c_);
@@ -175,13 +171,13 @@ int Guard::run() {
 // ---- The link ---------------------------------------------------------------
 
 void Guard::readLink() {
-    while (link_ >= 0 && !linkEnded_) {
+    while (link_ >= 0 && !due_.linkEnded) {
         const ssize_t size = ::recv(link_, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
         if (size < 0 && (errno == EAGAIN || errno == EINTR)) {
             return;
         }
         if (size <= 0) {
-            linkEnded_ = true;
+            due_.linkEnded = true;
             return;
         }
         std::vector<char> packet(static_cast<std::size_t>(size));
@@ -200,30 +196,29 @@ void Guard::handleMessage(const std::vector<char>& packet) {
     switch (static_cast<Message>(packet[0])) {
     case Message::LockState:
         if (packet.size() - 1 <= guardlink::kMaxState) {
-            wipe(state_);
-            state_.assign(packet.begin() + 1, packet.end());
-            lockInForce_ = true;
+            wipe(lockState_);
+            lockState_.assign(packet.begin() + 1, packet.end());
+            if (state_ == State::Idle) {
+                state_ = State::Standby; // the input stays Vessik's own until it sends Cover
+            }
         }
         break;
     case Message::Cover:
-        lockInForce_ = true; // its state follows at once
         vessikBase_ = value;
         coverBase_ = value;
-        cover();
+        cover(State::Guarding); // its state follows at once
         sendHeld();
         break;
     case Message::LockWindow:
         lockWindow_ = value;
         vessikBase_ = coverBase_;
         startDeadline_.reset(); // a restarted Vessik has taken the lock over
-        checkPlace_ = true;
+        due_.place = true;
         break;
     case Message::Unlock:
-        lockInForce_ = false;
-        wipe(state_);
+        wipe(lockState_);
         lockWindow_ = XCB_NONE;
         uncover();
-        setShieldsBlack(compositing());
         break;
     default:
         break;
@@ -240,7 +235,7 @@ void Guard::closeLink() {
         ::close(link_);
         link_ = -1;
     }
-    linkEnded_ = false;
+    due_.linkEnded = false;
 }
 
 bool Guard::vessikEnded() {
@@ -257,12 +252,15 @@ bool Guard::vessikEnded() {
     vessikBase_.reset();
     coverBase_.reset();
     lockWindow_ = XCB_NONE;
-    if (!lockInForce_) {
+    if (state_ == State::Idle) {
         return false; // unlocked, or quit: nothing changes on the screen
     }
     // Cover first: Vessik's windows are gone, ours take the top and paint it black.
-    setShieldsBlack(true);
-    cover();
+    if (covered()) {
+        keep();
+    } else {
+        cover(State::Keeping);
+    }
     keepPlace();
     xcb_flush(c_);
     // Vessik may have ended because the X server is going away: no new Vessik then.
@@ -304,7 +302,7 @@ void Guard::restartVessik() {
     env.push_back(nullptr);
     // The state waits on the link for the new Vessik.
     const guardlink::Peer vessik =
-        guardlink::start(argv.data(), env.data(), false, Message::Resume, state_.data(), state_.size());
+        guardlink::start(argv.data(), env.data(), false, Message::Resume, lockState_.data(), lockState_.size());
     if (vessik.pid == 0) {
         giveUp("cannot start " + command_[0] + ": " + std::strerror(vessik.error));
         return;
@@ -316,9 +314,9 @@ void Guard::restartVessik() {
 }
 
 void Guard::giveUp(const std::string& why) {
-    gaveUp_ = true;
+    state_ = State::GaveUp;
     closeLink();
-    wipe(state_);
+    wipe(lockState_);
     const std::string pid = std::to_string(::getpid());
     const passwd* user = ::getpwuid(::getuid());
     const std::string name = user != nullptr ? user->pw_name : std::to_string(::getuid());
@@ -336,7 +334,7 @@ void Guard::giveUp(const std::string& why) {
     for (const Shield& shield : shields_) {
         drawMessage(shield);
     }
-    checkPlace_ = true;
+    due_.place = true;
 }
 
 // ---- The screen ---------------------------------------------------------------
@@ -349,16 +347,16 @@ void Guard::handleEvent(const xcb_generic_event_t* event) {
     }
     if (randrEvent_ != 0 &&
         (type == randrEvent_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY || type == randrEvent_ + XCB_RANDR_NOTIFY)) {
-        monitorsChanged_ = covered_;
+        due_.monitors = covered();
         return;
     }
-    if (!covered_) {
+    if (!covered()) {
         return;
     }
     if (grabs_.handleEvent(event)) {
         return;
     }
-    if (type == XCB_EXPOSE && gaveUp_) {
+    if (type == XCB_EXPOSE && state_ == State::GaveUp) {
         const auto* e = reinterpret_cast<const xcb_expose_event_t*>(event);
         if (const auto shield = findShield(e->window); shield != shields_.end() && e->count == 0) {
             drawMessage(*shield);
@@ -379,19 +377,21 @@ void Guard::handleEvent(const xcb_generic_event_t* event) {
         // paint the cover meanwhile.
         lockWindow_ = XCB_NONE;
         vessikBase_.reset();
-        setShieldsBlack(true);
-        checkPlace_ = true;
+        if (state_ == State::Guarding) {
+            keep();
+        }
+        due_.place = true;
         return;
     }
     // Any top-level window mapped, moved in the stack or changed may now be above ours.
     if (fromServer && (type == XCB_MAP_NOTIFY || type == XCB_CONFIGURE_NOTIFY || type == XCB_CIRCULATE_NOTIFY)) {
-        checkPlace_ = true;
+        due_.place = true;
     }
 }
 
 void Guard::forwardKey(const xcb_generic_event_t* event) {
     // Only what the server reports while the grab is ours; never while given up.
-    if ((event->response_type & 0x80) != 0 || gaveUp_ || link_ < 0 || lockWindow_ == XCB_NONE) {
+    if ((event->response_type & 0x80) != 0 || state_ == State::GaveUp || link_ < 0 || lockWindow_ == XCB_NONE) {
         return;
     }
     xcb_key_press_event_t key;
@@ -418,7 +418,7 @@ void Guard::restoreShield(const X11WindowChange& change) {
         if (change.rect != shield->rect || change.border != 0) {
             x11PlaceWindow(c_, shield->window, shield->rect);
         }
-        checkPlace_ = true;
+        due_.place = true;
         return;
     case X11WindowChange::Unmapped:
         grabs_.windowGone(shield->window);
@@ -439,16 +439,31 @@ void Guard::restoreShield(const X11WindowChange& change) {
     case X11WindowChange::None:
         return;
     }
-    if (gaveUp_) {
+    if (state_ == State::GaveUp) {
         drawMessage(*shield);
     }
     holdInput();
-    checkPlace_ = true;
+    due_.place = true;
 }
 
-void Guard::cover() {
-    if (!covered_) {
-        covered_ = true;
+bool Guard::covered() const {
+    return state_ == State::Guarding || state_ == State::Keeping || state_ == State::GaveUp;
+}
+
+bool Guard::shieldsBlack() const {
+    return compositing_ || state_ == State::Keeping || state_ == State::GaveUp;
+}
+
+void Guard::cover(State to) {
+    const bool wasCovered = covered();
+    const bool wasBlack = shieldsBlack();
+    // The states run Idle, Standby, Guarding, Keeping, GaveUp: covering only ever
+    // moves forward, and only an unlock goes back to Idle.
+    state_ = std::max(state_, to);
+    if (shieldsBlack() != wasBlack) {
+        paintShields(); // before they are mapped
+    }
+    if (!wasCovered) {
         // Map and grab first; the monitors and the stacking order are checked after.
         for (const Shield& shield : shields_) {
             xcb_map_window(c_, shield.window);
@@ -465,12 +480,16 @@ void Guard::cover() {
         followMonitors();
         grabs_.collect();
     }
-    checkPlace_ = true;
+    due_.place = true;
+}
+
+void Guard::keep() {
+    cover(State::Keeping);
 }
 
 xcb_window_t Guard::newShield(const X11Rect& rect) {
     const xcb_window_t window = x11CreateShield(c_, screen_, rect, kShieldEvents);
-    if (!blackShields_ && !covered_) { // a shield mapped during a lock paints itself
+    if (!shieldsBlack() && !covered()) { // a shield mapped during a lock paints itself
         const std::uint32_t none = XCB_BACK_PIXMAP_NONE;
         xcb_change_window_attributes(c_, window, XCB_CW_BACK_PIXMAP, &none);
     }
@@ -494,11 +513,8 @@ bool Guard::compositing() const {
     return owner && owner->owner != XCB_NONE;
 }
 
-void Guard::setShieldsBlack(bool black) {
-    if (black == blackShields_) {
-        return;
-    }
-    blackShields_ = black;
+void Guard::paintShields() {
+    const bool black = shieldsBlack();
     for (const Shield& shield : shields_) {
         if (black) {
             xcb_change_window_attributes(c_, shield.window, XCB_CW_BACK_PIXEL, &screen_.black_pixel);
@@ -511,18 +527,23 @@ void Guard::setShieldsBlack(bool black) {
 }
 
 void Guard::uncover() {
-    if (!covered_) {
-        return;
+    const bool wasCovered = covered();
+    const bool wasBlack = shieldsBlack();
+    state_ = State::Idle;
+    if (wasCovered) {
+        grabs_.release();
+        const std::uint32_t none = XCB_EVENT_MASK_NO_EVENT;
+        xcb_change_window_attributes(c_, screen_.root, XCB_CW_EVENT_MASK, &none);
+        if (randrEvent_ != 0) {
+            xcb_randr_select_input(c_, screen_.root, 0);
+        }
+        for (const Shield& shield : shields_) {
+            xcb_unmap_window(c_, shield.window);
+        }
     }
-    covered_ = false;
-    grabs_.release();
-    const std::uint32_t none = XCB_EVENT_MASK_NO_EVENT;
-    xcb_change_window_attributes(c_, screen_.root, XCB_CW_EVENT_MASK, &none);
-    if (randrEvent_ != 0) {
-        xcb_randr_select_input(c_, screen_.root, 0);
-    }
-    for (const Shield& shield : shields_) {
-        xcb_unmap_window(c_, shield.window);
+    compositing_ = compositing();
+    if (shieldsBlack() != wasBlack) {
+        paintShields();
     }
     xcb_flush(c_);
 }
@@ -546,15 +567,15 @@ void Guard::followMonitors() {
     for (const X11Monitor& m : now) {
         if (std::none_of(shields_.begin(), shields_.end(), [&m](const Shield& s) { return s.monitor == m.id; })) {
             shields_.push_back({m.id, m.rect, newShield(m.rect)});
-            if (covered_) {
+            if (covered()) {
                 xcb_map_window(c_, shields_.back().window);
             }
         }
     }
-    if (covered_) {
+    if (covered()) {
         holdInput();
-        checkPlace_ = true;
-        if (gaveUp_) {
+        due_.place = true;
+        if (state_ == State::GaveUp) {
             for (const Shield& shield : shields_) {
                 drawMessage(shield);
             }
@@ -563,7 +584,7 @@ void Guard::followMonitors() {
 }
 
 void Guard::keepPlace() {
-    if (!covered_ || shields_.empty()) {
+    if (!covered() || shields_.empty()) {
         return;
     }
     XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c_, xcb_query_tree(c_, screen_.root), nullptr));
@@ -625,7 +646,7 @@ void Guard::keepPlace() {
 }
 
 void Guard::holdInput() {
-    if (covered_ && !shields_.empty()) {
+    if (covered() && !shields_.empty()) {
         grabs_.hold(shields_.front().window);
     }
 }

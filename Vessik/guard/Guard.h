@@ -8,11 +8,11 @@
 #include <vector>
 #include <xcb/xcb.h>
 
-#include "platform/x11/X11Cover.h"
-#include "platform/x11/X11GrabKeeper.h"
+#include "keeper/x11/X11Cover.h"
+#include "keeper/x11/X11GrabKeeper.h"
 
 // The guard of Vessik's locks (docs/DESIGN.md, "The guard"): a process of its
-// own, on xcb alone, tied to Vessik by a link (guard/GuardProtocol.h).
+// own, on xcb alone, tied to Vessik by a link (keeper/link/GuardProtocol.h).
 //
 // While Vessik lives and a lock is in force, the guard holds the keyboard and
 // the pointer (on one of its shields), forwards every key to Vessik's lock
@@ -23,6 +23,35 @@
 // Vessik cannot be started, or ends three times within a minute, the guard gives
 // up: the screen stays covered and held, keys are dropped, and every shield says
 // how to end the lock from a text console. While unlocked it sleeps in poll().
+//
+//   state     shields                            input         keys
+//   Idle      unmapped, no background            free          -
+//   Standby   unmapped (Vessik holds the input   Vessik's      -
+//             of this lock: the guard was
+//             started during it)
+//   Guarding  below Vessik's windows, no         held          to the lock window
+//             background (Vessik's paint)
+//   Keeping   black; on top until a linked       held          to the lock window, once
+//             Vessik names its lock window,                    a linked Vessik names one
+//             then below it
+//   GaveUp    black, on top, with the way out    held          dropped
+//   (Under a compositing manager the shields are always black: one without a
+//   background would start as a copy of the desktop below it.)
+//
+//   from               event                                   to
+//   Idle               LockState (started during a lock)       Standby
+//   Idle, Standby      Cover                                   Guarding
+//   Standby, Guarding  Unlock                                  Idle
+//   Keeping            Unlock (from a restarted Vessik)        Idle
+//   Guarding           the lock window destroyed               Keeping
+//   Standby, Guarding  the link ends (Vessik ended)            Keeping, Vessik started again
+//   Keeping            the link ends again                     Keeping, Vessik started again,
+//                                                              or GaveUp at the third end within a minute
+//   Keeping            Vessik cannot be started                GaveUp
+//   Idle               the link ends (Vessik quit)             (the guard exits)
+//   not Idle           this X connection closed by another     the same, carried over to a new
+//                      client, the server alive                connection (Keeping at least)
+//   any                the X server goes away                  (the guard exits)
 class Guard {
 public:
     // `c` is the guard's own connection (it stays the caller's), `screen` one of
@@ -43,6 +72,9 @@ public:
     int run();
     static constexpr int kCarryOn = -1;
 
+    // In this order: cover() only moves forward.
+    enum class State { Idle, Standby, Guarding, Keeping, GaveUp };
+
     // The lock a guard keeps, beyond its X resources.
     struct Carried {
         int link = -1;
@@ -50,7 +82,7 @@ public:
         pid_t child = 0;
         std::optional<Clock::time_point> startDeadline;
         std::vector<Clock::time_point> deaths;
-        std::vector<char> state;
+        std::vector<char> lockState;
         xcb_window_t lockWindow = XCB_NONE;
         std::optional<std::uint32_t> coverBase;
         bool gaveUp = false;
@@ -86,13 +118,21 @@ private:
     void handleEvent(const xcb_generic_event_t* event);
     void forwardKey(const xcb_generic_event_t* event);
     void restoreShield(const X11WindowChange& change);
-    void cover();
+    // Whether the shields are mapped and the input taken: Guarding, Keeping, GaveUp.
+    bool covered() const;
+    // Whether the shields paint the cover themselves: Keeping, GaveUp, or under a
+    // compositing manager.
+    bool shieldsBlack() const;
+    // Maps the shields and takes the input (from Idle or Standby) in `to`.
+    void cover(State to);
     void uncover();
+    // Guarding -> Keeping: the shields paint the cover and rise to the top.
+    void keep();
     void followMonitors();
-    // A new unmapped shield over `rect`, with the background blackShields_ says.
+    // A new unmapped shield over `rect`, black while the cover is up or black shields are wanted.
     xcb_window_t newShield(const X11Rect& rect);
-    // Gives the shields a black background (painting the mapped ones now), or none.
-    void setShieldsBlack(bool black);
+    // Gives every shield the background shieldsBlack() says, painting the mapped ones now.
+    void paintShields();
     // Whether a compositing manager runs: it would start a shield without a
     // background from a copy of the desktop below it, shown if Vessik's windows
     // vanish, so shields are black from the start then.
@@ -110,30 +150,28 @@ private:
     const xcb_screen_t& screen_;
     bool listsMonitors_;
     int link_;
-    bool linkEnded_ = false;
     std::vector<std::string> command_;
     pid_t child_ = 0; // the Vessik this guard started, while it is linked
     std::optional<Clock::time_point> startDeadline_;
     std::vector<Clock::time_point> deaths_; // of Vessiks this guard started, within the last minute
 
-    bool lockInForce_ = false;
-    std::vector<char> state_;
-    bool covered_ = false;
-    // While a Vessik is linked its own black shields above ours paint the cover,
-    // and ours have no background: mapping them paints nothing, so a lock does not
-    // wait for the server to fill every monitor twice. From Vessik's end until the
-    // next unlock ours are black, and always under a compositing manager.
-    bool blackShields_ = false;
+    State state_ = State::Idle;
+    bool compositing_ = false;                // asked at start and at each unlock
+    std::vector<char> lockState_;             // what a restarted Vessik gets, while a lock is in force
     std::optional<std::uint32_t> vessikBase_; // the linked Vessik's resource id base, while its lock window lives
     std::optional<std::uint32_t> coverBase_;  // that base as its cover request gave it
     xcb_window_t lockWindow_ = XCB_NONE;
-    bool gaveUp_ = false;
 
     std::vector<Shield> shields_;
     X11GrabKeeper grabs_;
-    bool checkPlace_ = false;
-    bool monitorsChanged_ = false;
     std::uint8_t randrEvent_ = 0; // first event code of RandR, 0 without it
+
+    // Work noticed while reading the link and the events, done before the guard sleeps.
+    struct Due {
+        bool linkEnded = false; // Vessik's end of the link closed
+        bool monitors = false;  // the monitors may have changed
+        bool place = false;     // another window may be above the shields
+    } due_;
 
     // The lines shown after giving up, and their pixels as blocks of scale_ x scale_.
     struct Glyphs {

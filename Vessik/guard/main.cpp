@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "guard/Guard.h"
-#include "guard/GuardProtocol.h"
+#include "keeper/link/GuardProtocol.h"
 
 int main(int argc, char** argv) {
     // Named like Vessik, whose forced shutdown spares that name; nobody may trace

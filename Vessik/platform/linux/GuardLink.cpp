@@ -12,7 +12,7 @@
 
 #include <QtCore/QFile>
 
-#include "guard/GuardProtocol.h"
+#include "keeper/link/GuardProtocol.h"
 
 extern char** environ;
 

@@ -12,6 +12,7 @@
 #include <QtCore/QStringList>
 
 #include "common/platform/SystemLog.h"
+#include "platform/InputGuard.h"
 #include "platform/LockKeeper.h"
 
 // Vessik's side of its guard (vessik-guard in the bundle, guard/GuardProtocol.h):
@@ -23,7 +24,7 @@
 // start() spawns the guard, tied to this process by a socket pair; a guard that
 // ends is started again. A Vessik that a guard started adopts that guard's link
 // instead (resumedLock() then holds the state it handed over).
-class GuardLink : public QObject, public LockKeeper {
+class GuardLink : public QObject, public LockKeeper, public InputGuard {
 public:
     // `guardPath` is the guard's executable (empty: no guard is ever started);
     // `vessikCommand` is how the guard starts Vessik again (the program, then its
@@ -40,20 +41,12 @@ public:
     void lockInForce(const QByteArray& state) override;
     void lockEnded() override;
 
-    // What the display capture asks of the guard.
-    // Asks the guard to cover the screen and take the input; `resourceBase` is
-    // the resource id base of Vessik's X connection. False when no guard runs.
-    bool cover(std::uint32_t resourceBase);
-    // Tells the guard where the keys go.
-    void setLockWindow(std::uint32_t window);
-    // Whether the guard reported both the keyboard and the pointer held since the last cover.
-    bool inputHeld() const { return held_; }
-    // Reads what the guard has reported so far, without waiting (the held
-    // callback runs for each report).
-    void readReports();
-    // `held` runs at each report of the guard; `gone` when the guard ended (the
-    // link closed), before a new guard is started. Both on the main thread.
-    void setCallbacks(std::function<void(bool held)> held, std::function<void()> gone) {
+    bool cover(std::uint32_t resourceBase) override;
+    void setLockWindow(std::uint32_t window) override;
+    void uncover() override { lockEnded(); }
+    bool inputHeld() const override { return held_; }
+    void readReports() override;
+    void setCallbacks(std::function<void(bool held)> held, std::function<void()> gone) override {
         heldCallback_ = std::move(held);
         goneCallback_ = std::move(gone);
     }

@@ -1,17 +1,12 @@
 #pragma once
 
-#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <xcb/xcb.h>
 
-// The one place that finds Qt's X connection, and opens private ones.
+#include "keeper/x11/XcbReply.h"
 
-// Frees an xcb reply or error with free(), as xcb requires.
-struct XcbFree {
-    void operator()(void* p) const noexcept { std::free(p); }
-};
-template <typename T> using XcbReply = std::unique_ptr<T, XcbFree>;
+// The one place that finds Qt's X connection, and opens private ones.
 
 // Qt's own xcb connection, or null when the application does not run on X11
 // (Wayland, the offscreen platform of the tests).

@@ -10,7 +10,6 @@
 #include <QtGui/QWindow>
 #include <QtWidgets/QWidget>
 
-#include "platform/linux/GuardLink.h"
 #include "platform/x11/X11.h"
 
 namespace {
@@ -64,7 +63,7 @@ void X11DisplayCapture::Shield::moveTo(const QRect& rect) {
     x11PlaceWindow(c_, window_, toX11(rect));
 }
 
-X11DisplayCapture::X11DisplayCapture(GuardLink* guard)
+X11DisplayCapture::X11DisplayCapture(InputGuard* guard)
     : connection_(x11Connection()), guard_(guard), grabs_(connection_) {
     grabTick_.setSingleShot(true);
     grabTick_.setTimerType(Qt::PreciseTimer);
@@ -192,7 +191,7 @@ void X11DisplayCapture::releaseAll() {
     watchScreens(false);
     if (guardHolds_) {
         guardHolds_ = false;
-        guard_->lockEnded(); // the lock's own end has told it already, unless it did not
+        guard_->uncover(); // the lock's own end has told it already, unless it did not
         inputHeldMayHaveChanged();
     }
     grabs_.release();

@@ -10,17 +10,16 @@
 #include <QtCore/QRect>
 #include <QtCore/QTimer>
 
+#include "keeper/x11/X11Cover.h"
+#include "keeper/x11/X11GrabKeeper.h"
 #include "platform/DisplayCapture.h"
-#include "platform/x11/X11Cover.h"
-#include "platform/x11/X11GrabKeeper.h"
-
-class GuardLink;
+#include "platform/InputGuard.h"
 
 // Display capture on an X server: the displays are the RandR monitors of the
 // screen (the whole screen when RandR lists none).
 //
 // A capture maps a black override-redirect shield over the monitor. The first
-// capture also takes the keyboard and the pointer. While a guard runs (GuardLink)
+// capture also takes the keyboard and the pointer. While a guard runs (InputGuard)
 // the guard takes them, maps shields of its own under ours and forwards the keys
 // to the lock window, so that the input stays held if this process ends; only
 // without a guard (or once it ended) are the grabs this process's own
@@ -47,7 +46,7 @@ class GuardLink;
 class X11DisplayCapture : public QObject, public DisplayCapture, public QAbstractNativeEventFilter {
 public:
     // `guard` (may be null) must outlive the capture.
-    explicit X11DisplayCapture(GuardLink* guard = nullptr);
+    explicit X11DisplayCapture(InputGuard* guard = nullptr);
     ~X11DisplayCapture() override;
 
     std::vector<DisplayId> activeDisplays(std::size_t maxCount) override;
@@ -129,7 +128,7 @@ private:
     xcb_connection_t* connection_;
     const xcb_screen_t* screen_ = nullptr;
     bool listsMonitors_ = false;
-    GuardLink* guard_;
+    InputGuard* guard_;
     // The guard holds the input of the current capture.
     bool guardHolds_ = false;
 

@@ -1,4 +1,4 @@
-#include "guard/GuardProtocol.h"
+#include "keeper/link/GuardProtocol.h"
 
 #include <cerrno>
 #include <csignal>

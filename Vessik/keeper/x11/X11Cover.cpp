@@ -1,8 +1,8 @@
-#include "platform/x11/X11Cover.h"
+#include "keeper/x11/X11Cover.h"
 
 #include <xcb/randr.h>
 
-#include "platform/x11/X11.h"
+#include "keeper/x11/XcbReply.h"
 
 bool x11ListsMonitors(xcb_connection_t* c) {
     const xcb_query_extension_reply_t* randr = xcb_get_extension_data(c, &xcb_randr_id);

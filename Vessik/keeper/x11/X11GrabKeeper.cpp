@@ -1,6 +1,6 @@
-#include "platform/x11/X11GrabKeeper.h"
+#include "keeper/x11/X11GrabKeeper.h"
 
-#include "platform/x11/X11.h"
+#include "keeper/x11/XcbReply.h"
 
 namespace {
 
