@@ -9,13 +9,21 @@ namespace {
 // The longest the idle timer sleeps in one go; the settings watch wakes it sooner.
 constexpr std::int64_t kLongestPaceSeconds = 3600;
 
+// The machine's idle counter, which the plain function below reads: one per
+// process, like the system service it stands for.
+IdleCounter* systemIdleCounter = nullptr;
+
 } // namespace
 
+void setSystemIdleCounter(IdleCounter* counter) {
+    systemIdleCounter = counter;
+}
+
 std::int64_t SystemIdleTime() {
-    if (selfC == nullptr || !selfC->platform().idle) {
+    if (systemIdleCounter == nullptr) {
         return -1;
     }
-    const std::optional<std::int64_t> nanoseconds = selfC->platform().idle->idleNanoseconds();
+    const std::optional<std::int64_t> nanoseconds = systemIdleCounter->idleNanoseconds();
     if (!nanoseconds) {
         return -1;
     }

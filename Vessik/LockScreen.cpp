@@ -3,7 +3,6 @@
 #include <malloc.h>
 #include <vector>
 
-#include <QtCore/QDataStream>
 #include <QtCore/QFileInfo>
 #include <QtGui/QImageReader>
 #include <QtGui/QPainter>
@@ -22,9 +21,6 @@ namespace {
 
 // The most displays a lock lists and captures.
 constexpr std::size_t kMaxDisplays = 100;
-
-// The layout of the state handed to a restarted Vessik (lockState).
-constexpr quint32 kLockStateLayout = 1;
 
 // The lock's background for a window of `size` device pixels: the file at
 // "ImagePath" when "ImageType" is 1, else the bundle's screen.png. It is decoded
@@ -82,44 +78,33 @@ void VessikAppDelegate::lockScreen() {
     }
     // The settings in force when the lock began answer the password check if the
     // file cannot be read later in the lock (PasswordEntry.cpp).
-    lockSettings_ = properties_;
-    lockOutEnds_ = {};
-    beginLock(false);
-}
-
-QByteArray VessikAppDelegate::lockState() const {
-    QByteArray state;
-    QDataStream out(&state, QIODevice::WriteOnly);
-    out.setVersion(QDataStream::Qt_6_4);
-    QByteArray settings = lockSettings_.toXml(nullptr, PropertyList::XmlLayout::Compact);
-    out << kLockStateLayout << static_cast<qint64>(lockOutEnds_.time_since_epoch().count()) << settings;
-    wipeBytes(settings);
-    return state;
+    beginLock(properties_, false);
 }
 
 void VessikAppDelegate::resumeLock(const QByteArray& state) {
     readPlist(kSettingsResource);
-    QDataStream in(state);
-    in.setVersion(QDataStream::Qt_6_4);
-    quint32 layout = 0;
-    qint64 lockOutEnds = 0;
-    QByteArray settings;
-    in >> layout >> lockOutEnds >> settings;
-    const bool read = in.status() == QDataStream::Ok && layout == kLockStateLayout;
+    std::optional<LockSession::HandedOver> handedOver = LockSession::readHandOver(state);
+    const std::int64_t lockOutLeft =
+        handedOver
+            ? std::chrono::ceil<std::chrono::milliseconds>(handedOver->lockOutEnds - LockSession::Clock::now()).count()
+            : 0;
+    if (lockOutLeft > 0) {
+        lockSession_->lockedOutUntil(handedOver->lockOutEnds);
+    }
     // A state that cannot be read still locks: a failure never unlocks.
-    lockSettings_ = read ? PropertyList::fromData(settings, nullptr) : properties_;
-    lockOutEnds_ = std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(read ? lockOutEnds : 0));
-    wipeBytes(settings);
-    const auto lockOutLeft =
-        std::chrono::ceil<std::chrono::milliseconds>(lockOutEnds_ - std::chrono::steady_clock::now()).count();
-    passwordLockedOut_ = lockOutLeft > 0;
-    beginLock(true);
-    if (passwordLockedOut_) {
+    beginLock(handedOver ? std::move(handedOver->settings) : properties_, true);
+    if (lockOutLeft > 0) {
         startLockOut(lockOutLeft);
     }
 }
 
-void VessikAppDelegate::beginLock(bool pictureAfterField) {
+void VessikAppDelegate::handLockOver() {
+    if (platform_.lockKeeper) {
+        platform_.lockKeeper->lockInForce(lockSession_->handOver());
+    }
+}
+
+void VessikAppDelegate::beginLock(PropertyList lockSettings, bool pictureAfterField) {
     isCaptured_ = true;
     // Cover and grab first: everything after this is bookkeeping and drawing. The
     // lock outlives this process from the first capture on; its keeper gets the
@@ -131,20 +116,17 @@ void VessikAppDelegate::beginLock(bool pictureAfterField) {
     }
     // Without a display to capture (no X11 session) no input is taken, so there
     // is none to wait for.
-    inputToHold_ = !captured.empty();
+    lockSession_->begin(std::move(lockSettings), !captured.empty(), nextWrongEntryShutsDown(properties_));
 
     if (inactivityTimer_ != nullptr) {
         inactivityTimer_->stop();
         inactivityTimer_->deleteLater(); // this may run inside the timer's own timeout
         inactivityTimer_ = nullptr;
     }
-    lastAttempt_ = nextWrongEntryShutsDown(properties_);
     if (passwordTextbox_ != nullptr) {
         wipeField(*passwordTextbox_);
     }
-    if (platform_.lockKeeper) {
-        platform_.lockKeeper->lockInForce(lockState());
-    }
+    handLockOver();
     if (lockWindow_ == nullptr) {
         return;
     }
@@ -188,8 +170,8 @@ void VessikAppDelegate::beginLock(bool pictureAfterField) {
 void VessikAppDelegate::showLockPicture() {
     if (backgroundImage_ != nullptr && lockWindow_ != nullptr && isCaptured_) {
         const qreal ratio = lockWindow_->devicePixelRatioF();
-        QImage picture =
-            backgroundPicture(properties_.isNull() ? lockSettings_ : properties_, bundle_, lockWindow_->size() * ratio);
+        QImage picture = backgroundPicture(properties_.isNull() ? lockSession_->settings() : properties_, bundle_,
+                                           lockWindow_->size() * ratio);
         if (picture.isNull()) {
             backgroundImage_->clear();
         } else {
@@ -235,23 +217,21 @@ void VessikAppDelegate::unlockScreen() {
     if (lockWindow_ != nullptr) {
         lockWindow_->discardNativeWindow();
     }
-    lockSettings_.eraseSecret(SettingsKeys::Password);
-    lockSettings_ = PropertyList();
     ::malloc_trim(0);
-    sessionUnlocked();
+    sessionUnlocked(); // ends the lock's session
 }
 
 bool VessikAppDelegate::inputHeld() const {
-    return !inputToHold_ || platform_.displays->inputHeld();
+    return lockSession_->inputHeld(platform_.displays->inputHeld());
 }
 
 void VessikAppDelegate::showLockFeedback() {
     if (!isCaptured_) {
         return;
     }
-    const bool held = inputHeld();
+    const LockSession::Field field = lockSession_->field(platform_.displays->inputHeld());
     if (passwordTextbox_ != nullptr) {
-        const bool usable = !passwordLockedOut_ && held;
+        const bool usable = field == LockSession::Field::Ready;
         if (usable != passwordTextbox_->isEnabled()) {
             passwordTextbox_->setEnabled(usable);
             if (usable) {
@@ -260,9 +240,9 @@ void VessikAppDelegate::showLockFeedback() {
         }
     }
     if (lockWindow_ != nullptr) {
-        lockWindow_->showFeedback({.waitingForKeyboard = !held,
-                                   .wrongPassword = passwordLockedOut_,
-                                   .lastAttempt = lastAttempt_,
+        lockWindow_->showFeedback({.waitingForKeyboard = field == LockSession::Field::WaitingForInput,
+                                   .wrongPassword = lockSession_->lockedOut(),
+                                   .lastAttempt = lockSession_->lastAttempt(),
                                    .capsLock = platform_.displays->capsLockOn()});
     }
 }

@@ -35,13 +35,13 @@ void VessikAppDelegate::passwordTextbox(QLineEdit* sender) {
     // for good: the entry is then checked against the settings that were in force
     // when the lock began, and it neither counts nor writes anything.
     const bool readFailed = properties_.isNull();
-    const PropertyList& settings = readFailed ? lockSettings_ : properties_;
+    const PropertyList& settings = readFailed ? lockSession_->settings() : properties_;
     std::optional<QString> password = settings.stringValue(SettingsKeys::Password);
     const std::int64_t retryTime = settings.integerValue(SettingsKeys::RetryTime);
     const bool matches = password && entry == *password;
     const bool emptyEntry = entry.isEmpty();
     // Vessik's own copies go once the check is done (the file keeps the password;
-    // lockSettings_ is wiped at the unlock). The field lets go of its text first.
+    // the lock's settings are wiped at the unlock). The field lets go of its text first.
     const auto wipeCopies = qScopeGuard([&] {
         wipeText(entry);
         if (password) {
@@ -82,21 +82,18 @@ void VessikAppDelegate::passwordTextbox(QLineEdit* sender) {
             writePlist(properties_, kSettingsResource);
             forceShutDown();
         }
-        lastAttempt_ = nextWrongEntryShutsDown(properties_);
+        lockSession_->setLastAttempt(nextWrongEntryShutsDown(properties_));
     }
-    passwordLockedOut_ = true;
+    const std::int64_t lockOutMs = std::clamp<std::int64_t>(retryTime, 0, kLongestRetryTime) * 1000;
+    // A Vessik started again after this one ended keeps the lock-out to its end.
+    lockSession_->lockedOutUntil(LockSession::Clock::now() + std::chrono::milliseconds(lockOutMs));
     if (passwordTextbox_ != nullptr) {
         passwordTextbox_->setEnabled(false);
         wipeField(*passwordTextbox_);
     }
     showLockFeedback();
-    const std::int64_t lockOutMs = std::clamp<std::int64_t>(retryTime, 0, kLongestRetryTime) * 1000;
     startLockOut(lockOutMs);
-    // A Vessik started again after this one ended keeps the lock-out to its end.
-    lockOutEnds_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(lockOutMs);
-    if (platform_.lockKeeper) {
-        platform_.lockKeeper->lockInForce(lockState());
-    }
+    handLockOver();
     if (!readFailed) {
         writePlist(properties_, kSettingsResource);
     }
@@ -116,7 +113,7 @@ void VessikAppDelegate::startLockOut(std::int64_t ms) {
 }
 
 void VessikAppDelegate::enablePasswordTextbox() {
-    passwordLockedOut_ = false;
+    lockSession_->lockOutEnded();
     if (passwordTextbox_ == nullptr) {
         return;
     }

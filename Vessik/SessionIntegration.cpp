@@ -11,14 +11,11 @@ const QString kSleepWhy = QStringLiteral("Vessik locks the screen before the sys
 } // namespace
 
 void VessikAppDelegate::startSessionIntegration() {
-    if (platform_.lockRefusal || sleepDelayTimer_ != nullptr) {
+    if (platform_.lockRefusal || sessionIntegrationStarted_) {
         return;
     }
-    sleepDelayTimer_ = new QTimer(this);
-    sleepDelayTimer_->setObjectName(QStringLiteral("sleepDelayTimer"));
-    sleepDelayTimer_->setSingleShot(true);
-    sleepDelayTimer_->setInterval(kSleepDelayMs);
-    connect(sleepDelayTimer_, &QTimer::timeout, this, [this] {
+    sessionIntegrationStarted_ = true;
+    connect(lockSession_, &LockSession::sleepWaitOver, this, [this] {
         log(QStringLiteral("The screen was not locked within %1 s of the system going to sleep: the sleep goes ahead.")
                 .arg(kSleepDelayMs / 1000));
         letSleepGoAhead();
@@ -36,7 +33,7 @@ void VessikAppDelegate::startSessionIntegration() {
     if (platform_.screenSaver) {
         const std::optional<QString> problem = platform_.screenSaver->start({
             .lock = [this] { lockScreen(); },
-            .active = [this] { return lockHolds_; },
+            .active = [this] { return lockSession_->holds(); },
             .idleSeconds = [] { return SystemIdleTime(); },
             .inhibitedChanged =
                 [this](bool inhibited) {
@@ -54,11 +51,11 @@ void VessikAppDelegate::startSessionIntegration() {
 }
 
 void VessikAppDelegate::prepareForSleep(bool starting) {
-    if (sleepDelayTimer_ == nullptr) {
+    if (!sessionIntegrationStarted_) {
         return;
     }
     if (!starting) {
-        sleepDelayTimer_->stop();
+        lockSession_->stopSleepWait();
         updateSleepInhibitor();
         return;
     }
@@ -66,12 +63,12 @@ void VessikAppDelegate::prepareForSleep(bool starting) {
     if (platform_.displays->inputHeld()) {
         lockBeganToHold();
     }
-    if (lockHolds_ || !isCaptured_) {
+    if (lockSession_->holds() || !isCaptured_) {
         // Locked, or the lock is refused ("Password" missing, "InactivityTime" 0):
         // nothing to wait for.
         letSleepGoAhead();
-    } else if (!sleepDelayTimer_->isActive()) {
-        sleepDelayTimer_->start(); // the input is not held yet
+    } else {
+        lockSession_->sleepWaits(kSleepDelayMs); // the input is not held yet
     }
 }
 
@@ -80,10 +77,9 @@ bool VessikAppDelegate::idleLockInhibited() const {
 }
 
 void VessikAppDelegate::lockBeganToHold() {
-    if (!isCaptured_ || lockHolds_) {
+    if (!isCaptured_ || !lockSession_->beganToHold()) {
         return;
     }
-    lockHolds_ = true;
     letSleepGoAhead();
     if (platform_.session) {
         platform_.session->setLockedHint(true);
@@ -94,8 +90,8 @@ void VessikAppDelegate::lockBeganToHold() {
 }
 
 void VessikAppDelegate::sessionUnlocked() {
-    const bool held = lockHolds_;
-    lockHolds_ = false;
+    const bool held = lockSession_->holds();
+    lockSession_->end();
     if (held && platform_.session) {
         platform_.session->setLockedHint(false);
     }
@@ -106,9 +102,7 @@ void VessikAppDelegate::sessionUnlocked() {
 }
 
 void VessikAppDelegate::letSleepGoAhead() {
-    if (sleepDelayTimer_ != nullptr) {
-        sleepDelayTimer_->stop();
-    }
+    lockSession_->stopSleepWait();
     sleepInhibitorWanted_ = false;
     if (platform_.session) {
         platform_.session->releaseSleepInhibitor();
@@ -117,7 +111,7 @@ void VessikAppDelegate::letSleepGoAhead() {
 
 void VessikAppDelegate::updateSleepInhibitor() {
     // A sleep that waits for the lock keeps the inhibitor until the lock holds.
-    if (!platform_.session || sleepDelayTimer_ == nullptr || sleepDelayTimer_->isActive()) {
+    if (!platform_.session || !sessionIntegrationStarted_ || lockSession_->sleepWaiting()) {
         return;
     }
     // Held exactly while a lock could be taken.

@@ -22,7 +22,7 @@ constexpr int kTrayHostWaitMs = 3000;
 VessikAppDelegate* selfC = nullptr;
 
 VessikAppDelegate::VessikAppDelegate(Bundle bundle, PlatformServices platform, QObject* parent)
-    : QObject(parent), bundle_(std::move(bundle)), platform_(std::move(platform)) {
+    : QObject(parent), bundle_(std::move(bundle)), platform_(std::move(platform)), lockSession_(new LockSession(this)) {
     if (platform_.displays) {
         // The lock window says whether it waits for the keyboard; the session
         // hears once the lock holds.
@@ -41,6 +41,7 @@ VessikAppDelegate::VessikAppDelegate(Bundle bundle, PlatformServices platform, Q
 VessikAppDelegate::~VessikAppDelegate() {
     if (selfC == this) {
         selfC = nullptr;
+        setSystemIdleCounter(nullptr);
     }
 }
 
@@ -63,6 +64,7 @@ QTimer* VessikAppDelegate::scheduleInactivityTimer() {
 
 void VessikAppDelegate::awakeFromNib() {
     selfC = this;
+    setSystemIdleCounter(platform_.idle.get());
     trayItem_ = std::make_unique<QSystemTrayIcon>();
     trayItem_->setObjectName(QStringLiteral("trayItem"));
     trayItem_->setContextMenu(trayMenu_);

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,6 +12,7 @@
 #include <QtCore/QString>
 #include <QtCore/QTimer>
 
+#include "LockSession.h"
 #include "common/Bundle.h"
 #include "platform/PlatformServices.h"
 #include "platform/PropertyList.h"
@@ -109,7 +109,7 @@ public:
     void prepareForSleep(bool starting);
     // Whether a lock holds: the displays are captured and the keyboard and the
     // pointer have been held since the lock began. False while unlocked.
-    bool lockHolds() const { return lockHolds_; }
+    bool lockHolds() const { return lockSession_->holds(); }
     // The longest a sleep waits for the lock.
     static constexpr int kSleepDelayMs = 5000;
 
@@ -187,6 +187,8 @@ public:
     const EventHotKeyRef& hotKeyRef2() const { return hotKeyRef2_; }
     const Bundle& bundle() const { return bundle_; }
     PlatformServices& platform() { return platform_; }
+    // The state of the lock in force, if any.
+    const LockSession& lockSession() const { return *lockSession_; }
 
 private:
     // A new repeating one-second timer that sends inactivityLock, owned by the delegate.
@@ -204,18 +206,17 @@ private:
     static bool nextWrongEntryShutsDown(const PropertyList& settings);
     // Whether lockScreen, with the settings loaded last, would lock.
     bool lockAllowed() const;
-    // The lock's steps after the checks of lockScreen, with lockSettings_ and
-    // lockOutEnds_ set. With `pictureAfterField` the background picture is decoded
+    // The lock's steps after the checks of lockScreen, for a lock begun with
+    // `lockSettings`. With `pictureAfterField` the background picture is decoded
     // only once the window with its field has been painted.
-    void beginLock(bool pictureAfterField);
+    void beginLock(PropertyList lockSettings, bool pictureAfterField);
     // Decodes the background picture into the lock window.
     void showLockPicture();
-    // Resumes the lock that `state` (lockState() of an earlier Vessik) describes,
-    // whatever the settings file says now.
+    // Resumes the lock that `state` (LockSession::handOver() of an earlier
+    // Vessik) describes, whatever the settings file says now.
     void resumeLock(const QByteArray& state);
-    // What a Vessik started again needs to resume the current lock: the settings
-    // of its beginning and the end of a running lock-out.
-    QByteArray lockState() const;
+    // Hands the lock's current state to its keeper.
+    void handLockOver();
     // Disables the password field for `ms` milliseconds (enablePasswordTextbox ends it).
     void startLockOut(std::int64_t ms);
     // Without a tray host a few seconds after start-up: says so, and opens the
@@ -270,22 +271,10 @@ private:
 
     FileDialogRunner fileDialogRunner_;
 
-    // The settings loaded when the current lock began (null while unlocked): the
-    // password check falls back on them when the file cannot be read mid-lock.
-    PropertyList lockSettings_;
-    // The current lock captured displays, and with them the keyboard and the pointer.
-    bool inputToHold_ = false;
-    // A wrong entry disabled the field, and the re-enable timer has not fired yet.
-    bool passwordLockedOut_ = false;
-    // When the lock-out of the last wrong entry of this lock ends (steady clock,
-    // the same for every process of the machine since its boot).
-    std::chrono::steady_clock::time_point lockOutEnds_;
-    // The next wrong entry forces the shutdown, by the count read last.
-    bool lastAttempt_ = false;
-
-    bool lockHolds_ = false;
-    bool sleepInhibitorWanted_ = false;
-    QTimer* sleepDelayTimer_ = nullptr; // owned through the QObject tree; bounds a sleep's wait for the lock
+    // The state of the lock in force (owned through the QObject tree).
+    LockSession* lockSession_;
+    bool sessionIntegrationStarted_ = false;
+    bool sleepInhibitorWanted_ = false; // the sleep inhibitor is held, or asked for, while unlocked
 };
 
 // The process-wide delegate, for plain callback functions; null until awakeFromNib.
@@ -294,5 +283,9 @@ extern VessikAppDelegate* selfC;
 // The hotkey callback: dispatches a press on its id (1 lock, 2 shut down) to selfC.
 int HotKeyHandler(const HotKeyEvent& event);
 
-// Whole seconds since the last keyboard or pointer input, or -1 when unknown.
+// Whole seconds since the last keyboard or pointer input, or -1 when unknown
+// (also before a delegate has woken up and set the counter).
 std::int64_t SystemIdleTime();
+// The counter SystemIdleTime reads; awakeFromNib sets the delegate's, and its
+// destruction clears it. Null: unknown.
+void setSystemIdleCounter(IdleCounter* counter);

@@ -1,0 +1,89 @@
+#include "LockSession.h"
+
+#include <QtCore/QDataStream>
+
+#include "Secret.h"
+#include "SettingsKeys.h"
+
+namespace {
+
+// The layout of the state handed to a restarted Vessik (handOver).
+constexpr quint32 kHandOverLayout = 1;
+
+} // namespace
+
+LockSession::LockSession(QObject* parent) : QObject(parent), sleepWait_(this) {
+    sleepWait_.setObjectName(QStringLiteral("sleepDelayTimer"));
+    sleepWait_.setSingleShot(true);
+    connect(&sleepWait_, &QTimer::timeout, this, &LockSession::sleepWaitOver);
+}
+
+LockSession::~LockSession() {
+    settings_.eraseSecret(SettingsKeys::Password);
+}
+
+void LockSession::begin(PropertyList settings, bool inputToHold, bool lastAttempt) {
+    state_ = State::Acquiring;
+    settings_ = std::move(settings);
+    inputToHold_ = inputToHold;
+    lastAttempt_ = lastAttempt;
+}
+
+bool LockSession::beganToHold() {
+    if (state_ != State::Acquiring) {
+        return false;
+    }
+    state_ = State::Locked;
+    return true;
+}
+
+void LockSession::end() {
+    state_ = State::Unlocked;
+    inputToHold_ = false;
+    settings_.eraseSecret(SettingsKeys::Password);
+    settings_ = PropertyList();
+    lockOutEnds_ = {};
+}
+
+void LockSession::lockedOutUntil(Clock::time_point ends) {
+    lockedOut_ = true;
+    lockOutEnds_ = ends;
+}
+
+LockSession::Field LockSession::field(bool captureHolds) const {
+    if (!inputHeld(captureHolds)) {
+        return Field::WaitingForInput;
+    }
+    return lockedOut_ ? Field::LockedOut : Field::Ready;
+}
+
+void LockSession::sleepWaits(int ms) {
+    if (!sleepWait_.isActive()) {
+        sleepWait_.start(ms);
+    }
+}
+
+QByteArray LockSession::handOver() const {
+    QByteArray state;
+    QDataStream out(&state, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_6_4);
+    QByteArray settings = settings_.toXml(nullptr, PropertyList::XmlLayout::Compact);
+    out << kHandOverLayout << static_cast<qint64>(lockOutEnds_.time_since_epoch().count()) << settings;
+    wipeBytes(settings);
+    return state;
+}
+
+std::optional<LockSession::HandedOver> LockSession::readHandOver(const QByteArray& state) {
+    QDataStream in(state);
+    in.setVersion(QDataStream::Qt_6_4);
+    quint32 layout = 0;
+    qint64 lockOutEnds = 0;
+    QByteArray settings;
+    in >> layout >> lockOutEnds >> settings;
+    std::optional<HandedOver> read;
+    if (in.status() == QDataStream::Ok && layout == kHandOverLayout) {
+        read = HandedOver{PropertyList::fromData(settings, nullptr), Clock::time_point(Clock::duration(lockOutEnds))};
+    }
+    wipeBytes(settings);
+    return read;
+}
