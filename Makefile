@@ -9,7 +9,7 @@ CMAKE_ARGS ?=
 SAN_BUILD    ?= build-san
 FUZZ_SECONDS ?= 300
 
-.PHONY: deps configure build san run test fuzz format bench clean
+.PHONY: deps configure build san run check test fuzz format bench clean
 
 deps:
 	scripts/install-deps
@@ -28,6 +28,11 @@ san: deps
 		-DCMAKE_CXX_COMPILER=clang++ \
 		-DVESSIK_SANITIZE=ON -DVESSIK_FUZZ=ON -DVESSIK_UNIT_ONLY=ON -DVESSIK_FUZZ_SECONDS=$(FUZZ_SECONDS)
 	cmake --build $(SAN_BUILD) -j$(JOBS) --target vessik_unit_tests settings_fuzzer
+
+# The edit-and-test loop: the unit tests, the layers check and the format check
+# (CTest's label "check"), in seconds on an up-to-date build.
+check: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) -L check
 
 test: build san
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 300

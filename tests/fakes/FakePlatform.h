@@ -178,7 +178,11 @@ public:
 class FakeIdle : public IdleCounter {
 public:
     std::optional<std::int64_t> nanoseconds;
-    std::optional<std::int64_t> idleNanoseconds() override { return nanoseconds; }
+    int reads = 0; // how often the idle time was asked for
+    std::optional<std::int64_t> idleNanoseconds() override {
+        ++reads;
+        return nanoseconds;
+    }
 };
 
 class FakeProcesses : public ProcessTable {

@@ -1,6 +1,7 @@
 // Locking and unlocking with real widgets and fake displays.
 #include <sys/stat.h>
 
+#include <QtCore/QElapsedTimer>
 #include <QtCore/QTemporaryDir>
 #include <QtGui/QClipboard>
 #include <QtGui/QImage>
@@ -15,12 +16,6 @@
 namespace {
 
 using LockScreenTest = LockedVessikTest;
-
-// Inactivity timers still scheduled (one a lock stopped may await its deletion).
-int runningInactivityTimers(const VessikAppDelegate& d) {
-    const auto timers = d.findChildren<QTimer*>(QStringLiteral("inactivityTimer"));
-    return static_cast<int>(std::count_if(timers.begin(), timers.end(), [](QTimer* t) { return t->isActive(); }));
-}
 
 TEST_F(LockScreenTest, RefusedLocksChangeNothing) {
     const std::pair<const char*, std::function<void(PropertyList&)>> cases[] = {
@@ -61,9 +56,7 @@ TEST_F(LockScreenTest, ALockCapturesEveryDisplayThenShowsTheWindowAboveThem) {
     EXPECT_TRUE(delegate().isCaptured());
     EXPECT_EQ(window().geometry(), window().screen()->geometry());
     EXPECT_TRUE(field().text().isEmpty());
-    QApplication::processEvents();
-    EXPECT_EQ(delegate().inactivityTimer(), nullptr);
-    EXPECT_EQ(runningInactivityTimers(delegate()), 0);
+    QApplication::processEvents(); // the window's activation
     EXPECT_EQ(QApplication::focusWidget(), &field());
 }
 
@@ -73,10 +66,9 @@ TEST_F(LockScreenTest, ASecondLockRequestChangesNothing) {
     delegate().lockScreen();
     EXPECT_TRUE(fakes.events->events.isEmpty());
     EXPECT_EQ(field().text(), QStringLiteral("half typed"));
-    EXPECT_EQ(runningInactivityTimers(delegate()), 0);
 }
 
-TEST_F(LockScreenTest, UnlockHidesReleasesEveryDisplayAndWatchesAgainASecondLater) {
+TEST_F(LockScreenTest, UnlockHidesAndReleasesEveryDisplayAndKeepsNothingOfTheLock) {
     lock();
     bool hiddenAtRelease = true;
     fakes.displays->onRelease = [&] { hiddenAtRelease = hiddenAtRelease && !window().isVisible(); };
@@ -86,16 +78,24 @@ TEST_F(LockScreenTest, UnlockHidesReleasesEveryDisplayAndWatchesAgainASecondLate
                                                  QStringLiteral("release 0"), QStringLiteral("release 1")}));
     EXPECT_TRUE(hiddenAtRelease);
     EXPECT_FALSE(delegate().isCaptured());
-    QTimer* timer = delegate().inactivityTimer();
-    ASSERT_NE(timer, nullptr);
-    EXPECT_TRUE(timer->isActive());
-    EXPECT_FALSE(timer->isSingleShot());
-    EXPECT_EQ(timer->interval(), 1000);
-    EXPECT_GT(timer->remainingTime(), 900);
-    EXPECT_EQ(runningInactivityTimers(delegate()), 1);
     // Nothing of the lock is kept while unlocked.
     EXPECT_TRUE(delegate().backgroundImage()->pixmap().isNull());
     EXPECT_EQ(window().internalWinId(), 0U);
+}
+
+TEST_F(LockScreenTest, NoIdleCheckRunsWhileLockedAndTheFirstComesASecondAfterTheUnlock) {
+    fakes.idle->nanoseconds = 400'000'000'000; // long past "InactivityTime"
+    lock();
+    fakes.idle->reads = 0;
+    QTest::qWait(1300);
+    EXPECT_EQ(fakes.idle->reads, 0) << "the idle watcher is stopped while locked";
+
+    delegate().unlockScreen();
+    QElapsedTimer sinceUnlock;
+    sinceUnlock.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return delegate().isCaptured(); }, 5000)) << "the idle lock comes back";
+    EXPECT_GE(sinceUnlock.elapsed(), 950) << "its first check comes a second after the unlock";
+    EXPECT_EQ(fakes.idle->reads, 1) << "one check, one watcher";
 }
 
 TEST_F(LockScreenTest, TheBackgroundIsTheChosenPictureDecodedAtTheWindowsSize) {
