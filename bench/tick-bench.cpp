@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const int ticks = argc > 2 ? std::atoi(argv[2]) : 5000;
     VessikAppDelegate delegate(Bundle(QString::fromLocal8Bit(argv[1])), makeLinuxPlatform());
-    selfC = &delegate;
+    setSystemIdleCounter(delegate.platform().idle.get());
     delegate.readPlist(QStringLiteral("Settings"));
     if (delegate.properties().integerValue(QStringLiteral("InactivityTime")) < 1000) {
         std::fprintf(stderr, "vessik-tick-bench: use a bundle with a large InactivityTime, or ticks lock\n");
