@@ -256,11 +256,7 @@ bool Guard::vessikEnded() {
         return false; // unlocked, or quit: nothing changes on the screen
     }
     // Cover first: Vessik's windows are gone, ours take the top and paint it black.
-    if (covered()) {
-        keep();
-    } else {
-        cover(State::Keeping);
-    }
+    cover(State::Keeping);
     keepPlace();
     xcb_flush(c_);
     // Vessik may have ended because the X server is going away: no new Vessik then.
@@ -377,10 +373,7 @@ void Guard::handleEvent(const xcb_generic_event_t* event) {
         // paint the cover meanwhile.
         lockWindow_ = XCB_NONE;
         vessikBase_.reset();
-        if (state_ == State::Guarding) {
-            keep();
-        }
-        due_.place = true;
+        cover(State::Keeping);
         return;
     }
     // Any top-level window mapped, moved in the stack or changed may now be above ours.
@@ -481,10 +474,6 @@ void Guard::cover(State to) {
         grabs_.collect();
     }
     due_.place = true;
-}
-
-void Guard::keep() {
-    cover(State::Keeping);
 }
 
 xcb_window_t Guard::newShield(const X11Rect& rect) {

@@ -123,11 +123,11 @@ private:
     // Whether the shields paint the cover themselves: Keeping, GaveUp, or under a
     // compositing manager.
     bool shieldsBlack() const;
-    // Maps the shields and takes the input (from Idle or Standby) in `to`.
+    // Moves on to `to` when it lies further along than the state now (Keeping
+    // after Guarding: the shields paint the cover and rise to the top); from Idle
+    // or Standby it maps the shields and takes the input first.
     void cover(State to);
     void uncover();
-    // Guarding -> Keeping: the shields paint the cover and rise to the top.
-    void keep();
     void followMonitors();
     // A new unmapped shield over `rect`, black while the cover is up or black shields are wanted.
     xcb_window_t newShield(const X11Rect& rect);

@@ -66,7 +66,7 @@ class GuardTestCase(AttackTestCase):
         *lines, polls = watcher.communicate(timeout=10)[0].strip().split("\n")
         colours = [(float(line.split()[0]), line.split(" ", 2)[2]) for line in lines if " colour " in line]
         self.assertEqual([line for line in lines if " colour " not in line], [], "what the second client got")
-        self.assertGreater(int(polls.split()[1]), 1000, "it polled about every millisecond or two")
+        self.assertGreater(int(polls.split()[1]), 500, "it polled every few milliseconds")
         # The field's grey gave way to the guard's black shield, and came back.
         gone = next(t for t, colour in colours if colour != DISABLED)
         back = next(t for t, colour in colours if t > gone and colour == DISABLED) - gone
