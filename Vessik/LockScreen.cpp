@@ -22,6 +22,9 @@ namespace {
 // The most displays a lock lists and captures.
 constexpr std::size_t kMaxDisplays = 100;
 
+// The smallest screen the lock window goes on.
+constexpr QSize kSmallestLockScreen(640, 480);
+
 // The lock's background for a window of `size` device pixels: the file at
 // "ImagePath" when "ImageType" is 1, else the bundle's screen.png. It is decoded
 // straight at the window's size (filling it, the overflow of another aspect ratio
@@ -61,6 +64,31 @@ QImage backgroundPicture(const PropertyList& settings, const Bundle& bundle, con
 }
 
 } // namespace
+
+QRect VessikAppDelegate::lockWindowRect() const {
+    // A screen too small to type on (another program may define a monitor of a
+    // pixel), or one that lies off the screen the shields cover, is not used.
+    const QRect area = platform_.displays->screenArea();
+    auto usable = [&area](const QScreen* screen) {
+        const QRect r = screen != nullptr ? screen->geometry() : QRect();
+        return r.width() >= kSmallestLockScreen.width() && r.height() >= kSmallestLockScreen.height() &&
+               (area.isEmpty() || area.contains(r));
+    };
+    // The screen the window lies on; else the primary one; else any.
+    QList<QScreen*> candidates{lockWindow_->screen(), QGuiApplication::primaryScreen()};
+    candidates += QGuiApplication::screens();
+    for (const QScreen* screen : std::as_const(candidates)) {
+        if (usable(screen)) {
+            return screen->geometry();
+        }
+    }
+    // No usable screen: the whole area.
+    if (!area.isEmpty()) {
+        return area;
+    }
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    return primary != nullptr ? primary->geometry() : QRect();
+}
 
 bool VessikAppDelegate::lockAllowed() const {
     // A session that cannot be locked never is: a lock would claim what it does not hold.
@@ -131,21 +159,14 @@ void VessikAppDelegate::beginLock(PropertyList lockSettings, bool pictureAfterFi
         return;
     }
 
-    // The window's content is the full rectangle of its screen (it has no frame);
-    // a window that lies on no screen takes the primary one.
-    QScreen* screen = lockWindow_->screen();
-    if (screen == nullptr) {
-        screen = QGuiApplication::primaryScreen();
-    }
-    if (screen != nullptr) {
-        lockWindow_->setGeometry(screen->geometry());
-    }
+    // The window's content is the full rectangle of its screen (it has no frame).
+    lockWindow_->setGeometry(lockWindowRect());
 
     // An open menu holds a grab of its own and would give it back when it closes.
     for (int i = 0; i < 8 && QApplication::activePopupWidget() != nullptr; ++i) {
         QApplication::activePopupWidget()->close();
     }
-    lockWindow_->show();
+    displays.showLockWindow(lockWindow_);
     if (lockWindow_->canBecomeMainWindow()) {
         lockWindow_->raise();
     }
@@ -240,9 +261,12 @@ void VessikAppDelegate::showLockFeedback() {
         }
     }
     if (lockWindow_ != nullptr) {
+        const KeyboardState keyboard = platform_.displays->keyboardState();
         lockWindow_->showFeedback({.waitingForKeyboard = field == LockSession::Field::WaitingForInput,
                                    .wrongPassword = lockSession_->lockedOut(),
                                    .lastAttempt = lockSession_->lastAttempt(),
-                                   .capsLock = platform_.displays->capsLockOn()});
+                                   .capsLock = keyboard.capsLock,
+                                   .shiftLock = keyboard.shiftLock,
+                                   .layout = lockSession_->layoutToName(keyboard)});
     }
 }

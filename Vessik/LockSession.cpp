@@ -27,6 +27,7 @@ void LockSession::begin(PropertyList settings, bool inputToHold, bool lastAttemp
     settings_ = std::move(settings);
     inputToHold_ = inputToHold;
     lastAttempt_ = lastAttempt;
+    layoutAtBegin_.reset();
 }
 
 bool LockSession::beganToHold() {
@@ -55,6 +56,13 @@ LockSession::Field LockSession::field(bool captureHolds) const {
         return Field::WaitingForInput;
     }
     return lockedOut_ ? Field::LockedOut : Field::Ready;
+}
+
+QString LockSession::layoutToName(const KeyboardState& keyboard) {
+    if (!layoutAtBegin_) {
+        layoutAtBegin_ = keyboard.layout;
+    }
+    return keyboard.layouts > 1 || keyboard.layout != *layoutAtBegin_ ? keyboard.layout : QString();
 }
 
 void LockSession::sleepWaits(int ms) {

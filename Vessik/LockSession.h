@@ -7,6 +7,7 @@
 #include <QtCore/QObject>
 #include <QtCore/QTimer>
 
+#include "platform/DisplayCapture.h"
 #include "platform/PropertyList.h"
 
 // The state of one lock beyond the delegate's own fields (`isCaptured` and the
@@ -74,6 +75,11 @@ public:
     bool inputHeld(bool captureHolds) const { return !inputToHold_ || captureHolds; }
     Field field(bool captureHolds) const;
 
+    // The keyboard layout the lock window names under the field for `keyboard`:
+    // the active one when the keyboard has more than one or it changed since the
+    // lock began (the first state asked for in a lock is its beginning); else none.
+    QString layoutToName(const KeyboardState& keyboard);
+
     // What a Vessik started again needs to resume this lock: its settings and the
     // end of a running lock-out, opaque to everyone else.
     QByteArray handOver() const;
@@ -101,5 +107,6 @@ private:
     bool lastAttempt_ = false;
     bool lockedOut_ = false;
     Clock::time_point lockOutEnds_;
+    std::optional<QString> layoutAtBegin_;
     QTimer sleepWait_;
 };

@@ -34,8 +34,8 @@ OverrideWindow::OverrideWindow(QWidget* parent)
     field->setTextMargins(12, 8, 12, 8);
 
     // White lines on a dark band, readable on any picture.
-    const QList<QLabel*> lines = {ui_->waitingLabel, ui_->wrongPasswordLabel, ui_->lastAttemptLabel,
-                                  ui_->capsLockLabel};
+    const QList<QLabel*> lines = {ui_->waitingLabel,  ui_->wrongPasswordLabel, ui_->lastAttemptLabel,
+                                  ui_->capsLockLabel, ui_->shiftLockLabel,     ui_->layoutLabel};
     for (QLabel* line : lines) {
         QPalette linePalette = line->palette();
         linePalette.setColor(QPalette::Window, QColor(0, 0, 0, 170));
@@ -54,6 +54,11 @@ void OverrideWindow::showFeedback(const LockFeedback& feedback) {
     ui_->wrongPasswordLabel->setVisible(feedback.wrongPassword);
     ui_->lastAttemptLabel->setVisible(feedback.lastAttempt);
     ui_->capsLockLabel->setVisible(feedback.capsLock);
+    ui_->shiftLockLabel->setVisible(feedback.shiftLock);
+    if (!feedback.layout.isEmpty()) {
+        ui_->layoutLabel->setText(tr("Keyboard layout: %1").arg(feedback.layout));
+    }
+    ui_->layoutLabel->setVisible(!feedback.layout.isEmpty());
 }
 
 void OverrideWindow::paintEvent(QPaintEvent* event) {

@@ -14,6 +14,8 @@ struct LockFeedback {
     bool wrongPassword = false;      // the field is disabled after a wrong entry
     bool lastAttempt = false;        // the next wrong entry forces the shutdown
     bool capsLock = false;           // Caps Lock is on
+    bool shiftLock = false;          // Shift is locked
+    QString layout;                  // the keyboard layout to name; empty: none named
 };
 
 // The lock window: a frameless window that bypasses the window manager

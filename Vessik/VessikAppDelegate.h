@@ -212,6 +212,10 @@ private:
     void beginLock(PropertyList lockSettings, bool pictureAfterField);
     // Decodes the background picture into the lock window.
     void showLockPicture();
+    // Where the lock window goes: the screen it lies on, else the primary one, else
+    // any, as long as it is at least 640x480 and lies on the area the shields
+    // cover; else that whole area.
+    QRect lockWindowRect() const;
     // Resumes the lock that `state` (LockSession::handOver() of an earlier
     // Vessik) describes, whatever the settings file says now.
     void resumeLock(const QByteArray& state);

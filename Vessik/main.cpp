@@ -12,6 +12,7 @@
 #include "VessikAppDelegate.h"
 #include "common/Bundle.h"
 #include "common/platform/linux/SyslogLog.h"
+#include "keeper/link/GuardProtocol.h"
 #include "platform/PlatformServices.h"
 
 int main(int argc, char** argv) {
@@ -21,6 +22,10 @@ int main(int argc, char** argv) {
     if (const std::optional<SessionRefusal> refusal = sessionRefusal(); refusal && refusal->noDisplay) {
         SyslogLog().log(refusal->reason);
         return 1;
+    }
+    if (const std::optional<DisplayProblem> problem = displayProblem()) {
+        SyslogLog().log(problem->reason);
+        return problem->refused ? guardlink::kExitDisplayRefused : 1;
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vessik"));

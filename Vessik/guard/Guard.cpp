@@ -25,16 +25,20 @@ namespace {
 
 using guardlink::Message;
 
-// What a shield selects: everything another client may do to it, what the grab
+// What the shield selects: everything another client may do to it, what the grab
 // keeper needs while the grabs are on it, and exposure for the message.
 constexpr std::uint32_t kShieldEvents =
     kX11WatchedWindowEvents | X11GrabKeeper::kGrabWindowEvents | XCB_EVENT_MASK_EXPOSURE;
-constexpr std::size_t kMaxShields = 100;
+constexpr std::size_t kMaxMonitors = 100;
 // Vessik started again ends this often within kDeathWindow: the guard gives up.
 constexpr std::size_t kMostDeaths = 3;
 constexpr auto kDeathWindow = std::chrono::minutes(1);
 // A restarted Vessik that has not shown its lock window by then counts as ended.
 constexpr auto kStartTime = std::chrono::seconds(10);
+// A Vessik the server refused is started again after this, then twice as long
+// each time, but never later than kLongestRetry after its end.
+constexpr auto kFirstRetry = std::chrono::milliseconds(50);
+constexpr auto kLongestRetry = std::chrono::milliseconds(1000);
 
 void log(const std::string& line) {
     ::syslog(LOG_NOTICE, "%s", line.c_str());
@@ -49,11 +53,38 @@ template <typename T> void wipe(std::vector<T>& bytes) {
     bytes.clear();
 }
 
+// The next packet on `link` without waiting: its bytes, an empty packet when
+// none is waiting, nothing when the other end closed the link.
+std::optional<std::vector<char>> receive(int link) {
+    const ssize_t size = ::recv(link, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+    if (size < 0 && (errno == EAGAIN || errno == EINTR)) {
+        return std::vector<char>();
+    }
+    if (size <= 0) {
+        return std::nullopt;
+    }
+    std::vector<char> packet(static_cast<std::size_t>(size));
+    if (::recv(link, packet.data(), packet.size(), MSG_DONTWAIT) != size) {
+        wipe(packet);
+        packet.push_back(0); // not a message: dropped
+    }
+    return packet;
+}
+
+// The first u32 of a packet's payload, and the second; 0 where there is none.
+std::uint32_t payload(const std::vector<char>& packet, std::size_t index) {
+    std::uint32_t value = 0;
+    if (packet.size() >= 1 + (index + 1) * sizeof value) {
+        std::memcpy(&value, packet.data() + 1 + index * sizeof value, sizeof value);
+    }
+    return value;
+}
+
 } // namespace
 
 Guard::Guard(xcb_connection_t* c, const xcb_screen_t& screen, int link, std::vector<std::string> vessikCommand)
-    : c_(c), screen_(screen), listsMonitors_(x11ListsMonitors(c)), link_(link), command_(std::move(vessikCommand)),
-      grabs_(c) {
+    : c_(c), screen_(screen), listsMonitors_(x11ListsMonitors(c)), hasOverlay_(x11HasOverlay(c)), link_(link),
+      command_(std::move(vessikCommand)), grabs_(c) {
     grabs_.setHeldCallback([this](bool) { sendHeld(); });
     if (const xcb_query_extension_reply_t* randr = xcb_get_extension_data(c_, &xcb_randr_id);
         randr != nullptr && randr->present) {
@@ -65,18 +96,24 @@ Guard::Guard(xcb_connection_t* c, const xcb_screen_t& screen, int link, std::vec
     xcb_flush(c_);
 }
 
+Guard::~Guard() {
+    wipe(lockState_);
+    closeLink();
+}
+
 Guard::Carried Guard::takeCarried() {
     Carried carried;
     carried.link = std::exchange(link_, -1);
     carried.linkEnded = due_.linkEnded;
     carried.child = std::exchange(child_, 0);
     carried.startDeadline = startDeadline_;
+    carried.restartDue = restartDue_;
     carried.deaths = deaths_;
     carried.lockState = std::move(lockState_);
     lockState_.clear();
     carried.lockWindow = lockWindow_;
     carried.coverBase = coverBase_;
-    carried.gaveUp = state_ == State::GaveUp;
+    carried.state = state_;
     carried.message = message_;
     return carried;
 }
@@ -86,34 +123,82 @@ void Guard::carryOn(Carried carried) {
     due_.linkEnded = carried.linkEnded;
     child_ = carried.child;
     startDeadline_ = carried.startDeadline;
+    restartDue_ = carried.restartDue;
     deaths_ = std::move(carried.deaths);
     wipe(lockState_);
     lockState_ = std::move(carried.lockState);
     lockWindow_ = carried.lockWindow;
     coverBase_ = carried.coverBase;
     message_ = std::move(carried.message);
-    // Black shields on top at once, until the linked Vessik names its lock window.
-    cover(carried.gaveUp ? State::GaveUp : State::Keeping);
+    if (carried.state == State::Idle) {
+        return; // unlocked meanwhile: nothing to cover
+    }
+    const bool vessikHoldsInput = carried.state == State::Standby || carried.released;
+    if (vessikHoldsInput && !due_.linkEnded && carried.state != State::GaveUp) {
+        state_ = State::Standby; // it keeps the input of this lock; this guard takes over if it ends
+        return;
+    }
+    // Black on top at once, until the linked Vessik names its lock window.
+    cover(carried.state == State::GaveUp ? State::GaveUp : State::Keeping);
     if (state_ == State::GaveUp) {
         prepareMessage();
-        for (const Shield& shield : shields_) {
-            drawMessage(shield);
-        }
+        drawMessage();
+    } else if (link_ >= 0 && !due_.linkEnded) {
+        guardlink::send(link_, Message::NameWindow, nullptr, 0);
     }
     due_.place = true;
     xcb_flush(c_);
 }
 
-bool Guard::serverTakesConnections() {
-    xcb_connection_t* probe = xcb_connect(nullptr, nullptr);
-    const bool takes = xcb_connection_has_error(probe) == 0;
-    xcb_disconnect(probe);
-    return takes;
-}
-
-Guard::~Guard() {
-    wipe(lockState_);
-    closeLink();
+bool Guard::Carried::waitOffline(std::chrono::milliseconds timeout) {
+    const bool inForce = state != State::Idle;
+    if (inForce && state != State::Standby && !released && !linkEnded && link >= 0) {
+        // Vessik lives: it holds the input of this lock itself until the guard is back.
+        guardlink::send(link, Message::Released, nullptr, 0);
+        released = true;
+    }
+    pollfd fd{linkEnded ? -1 : link, POLLIN, 0};
+    if (::poll(&fd, 1, static_cast<int>(timeout.count())) < 0 && errno != EINTR) {
+        return false;
+    }
+    while (!linkEnded && link >= 0) {
+        std::optional<std::vector<char>> packet = receive(link);
+        if (!packet) {
+            linkEnded = true;
+            break;
+        }
+        if (packet->empty()) {
+            break;
+        }
+        switch (static_cast<Message>(packet->front())) {
+        case Message::LockState:
+            if (packet->size() - 1 <= guardlink::kMaxState) {
+                wipe(lockState);
+                lockState.assign(packet->begin() + 1, packet->end());
+                state = std::max(state, State::Standby);
+            }
+            break;
+        case Message::Cover: // a lock began: Vessik holds its input itself
+            coverBase = payload(*packet, 0);
+            state = std::max(state, State::Standby);
+            guardlink::send(link, Message::Released, nullptr, 0);
+            released = true;
+            break;
+        case Message::LockWindow:
+            lockWindow = payload(*packet, 0);
+            break;
+        case Message::Unlock:
+            wipe(lockState);
+            lockWindow = XCB_NONE;
+            state = State::Idle;
+            released = false;
+            break;
+        default:
+            break;
+        }
+        wipe(*packet);
+    }
+    return state != State::Idle || !linkEnded;
 }
 
 int Guard::run() {
@@ -123,11 +208,11 @@ int Guard::run() {
             handleEvent(event.get());
         }
         if (xcb_connection_has_error(c_) != 0) {
-            // Another client may close this connection (KillClient on a shield):
-            // while a lock is in force and the server takes a new connection, the
-            // lock is kept on that one. Otherwise the server went away (logout):
-            // nothing left to guard.
-            return state_ != State::Idle && serverTakesConnections() ? kCarryOn : 0;
+            // Another client may close this connection (KillClient on the shield):
+            // while a lock is in force and the server lives, the lock is kept on a
+            // new connection, once the server takes one. Otherwise the server went
+            // away (logout): nothing left to guard.
+            return state_ != State::Idle && x11ServerAlive() ? kCarryOn : 0;
         }
         if (due_.linkEnded && !vessikEnded()) {
             return 0;
@@ -140,6 +225,10 @@ int Guard::run() {
             log("Vessik did not show its lock window within 10 s of its start; ending it.");
             startDeadline_.reset();
             ::kill(child_, SIGKILL); // this guard's own child
+        }
+        if (restartDue_ && now >= *restartDue_ && link_ < 0) {
+            restartDue_.reset();
+            restartVessik();
         }
         if (std::exchange(due_.monitors, false)) {
             followMonitors();
@@ -154,7 +243,7 @@ int Guard::run() {
             continue;
         }
         int timeout = -1;
-        for (const auto& due : {grabs_.tickDue(), startDeadline_}) {
+        for (const auto& due : {grabs_.tickDue(), startDeadline_, restartDue_}) {
             if (due) {
                 const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now()).count();
                 const int ms = static_cast<int>(std::clamp<decltype(left)>(left, 0, 60000));
@@ -172,27 +261,20 @@ int Guard::run() {
 
 void Guard::readLink() {
     while (link_ >= 0 && !due_.linkEnded) {
-        const ssize_t size = ::recv(link_, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-        if (size < 0 && (errno == EAGAIN || errno == EINTR)) {
-            return;
-        }
-        if (size <= 0) {
+        std::optional<std::vector<char>> packet = receive(link_);
+        if (!packet) {
             due_.linkEnded = true;
             return;
         }
-        std::vector<char> packet(static_cast<std::size_t>(size));
-        if (::recv(link_, packet.data(), packet.size(), MSG_DONTWAIT) == size) {
-            handleMessage(packet);
+        if (packet->empty()) {
+            return;
         }
-        wipe(packet);
+        handleMessage(*packet);
+        wipe(*packet);
     }
 }
 
 void Guard::handleMessage(const std::vector<char>& packet) {
-    std::uint32_t value = 0;
-    if (packet.size() >= 1 + sizeof value) {
-        std::memcpy(&value, packet.data() + 1, sizeof value);
-    }
     switch (static_cast<Message>(packet[0])) {
     case Message::LockState:
         if (packet.size() - 1 <= guardlink::kMaxState) {
@@ -204,15 +286,16 @@ void Guard::handleMessage(const std::vector<char>& packet) {
         }
         break;
     case Message::Cover:
-        vessikBase_ = value;
-        coverBase_ = value;
-        cover(State::Guarding); // its state follows at once
+        vessikBase_ = payload(packet, 0);
+        coverBase_ = vessikBase_;
+        cover(State::Guarding, payload(packet, 1)); // its state follows at once
         sendHeld();
         break;
     case Message::LockWindow:
-        lockWindow_ = value;
+        lockWindow_ = payload(packet, 0);
         vessikBase_ = coverBase_;
         startDeadline_.reset(); // a restarted Vessik has taken the lock over
+        refusedRestarts_ = 0;
         due_.place = true;
         break;
     case Message::Unlock:
@@ -240,12 +323,13 @@ void Guard::closeLink() {
 
 bool Guard::vessikEnded() {
     closeLink();
+    int status = 0;
     const bool restarted = child_ > 0;
     if (restarted) {
         // Its end of the link closed as it was ending; one that hangs in its teardown
-        // must not hold this guard up.
+        // must not hold this guard up. One that has exited keeps its status.
         ::kill(child_, SIGKILL); // this guard's own child
-        ::waitpid(child_, nullptr, 0);
+        ::waitpid(child_, &status, 0);
         child_ = 0;
     }
     startDeadline_.reset();
@@ -255,7 +339,7 @@ bool Guard::vessikEnded() {
     if (state_ == State::Idle) {
         return false; // unlocked, or quit: nothing changes on the screen
     }
-    // Cover first: Vessik's windows are gone, ours take the top and paint it black.
+    // Cover first: Vessik's windows are gone, the shield takes the top and paints it black.
     cover(State::Keeping);
     keepPlace();
     xcb_flush(c_);
@@ -266,6 +350,18 @@ bool Guard::vessikEnded() {
     }
     const Clock::time_point now = Clock::now();
     std::erase_if(deaths_, [now](Clock::time_point t) { return now - t >= kDeathWindow; });
+    const bool refused = restarted && WIFEXITED(status) && WEXITSTATUS(status) == guardlink::kExitDisplayRefused;
+    if (refused) {
+        // The server lives but took no new client (its client table is full):
+        // not an end of Vessik's own. It is started again a little later.
+        if (refusedRestarts_ == 0) {
+            log("The X server refuses new clients; Vessik is started again as soon as it takes one.");
+        }
+        restartDue_ =
+            now + std::min<Clock::duration>(kFirstRetry * (1 << std::min(refusedRestarts_, 5)), kLongestRetry);
+        ++refusedRestarts_;
+        return true;
+    }
     if (restarted) {
         deaths_.push_back(now);
     }
@@ -306,7 +402,10 @@ void Guard::restartVessik() {
     link_ = vessik.link;
     child_ = vessik.pid;
     startDeadline_ = Clock::now() + kStartTime;
-    log("Vessik ended during a lock; the lock is kept and Vessik started again (pid " + std::to_string(child_) + ").");
+    if (refusedRestarts_ == 0) {
+        log("Vessik ended during a lock; the lock is kept and Vessik started again (pid " + std::to_string(child_) +
+            ").");
+    }
 }
 
 void Guard::giveUp(const std::string& why) {
@@ -327,9 +426,7 @@ void Guard::giveUp(const std::string& why) {
     if (gc_ == XCB_NONE) {
         prepareMessage();
     }
-    for (const Shield& shield : shields_) {
-        drawMessage(shield);
-    }
+    drawMessage();
     due_.place = true;
 }
 
@@ -354,13 +451,17 @@ void Guard::handleEvent(const xcb_generic_event_t* event) {
     }
     if (type == XCB_EXPOSE && state_ == State::GaveUp) {
         const auto* e = reinterpret_cast<const xcb_expose_event_t*>(event);
-        if (const auto shield = findShield(e->window); shield != shields_.end() && e->count == 0) {
-            drawMessage(*shield);
+        if (e->window == shield_ && e->count == 0) {
+            drawMessage();
         }
         return;
     }
     const X11WindowChange change = x11WindowChange(event);
-    if (change.kind != X11WindowChange::None && findShield(change.window) != shields_.end()) {
+    if (change.kind != X11WindowChange::None && overlay_ != XCB_NONE && change.window == overlay_) {
+        restoreOverlay(change);
+        return;
+    }
+    if (change.kind != X11WindowChange::None && change.window == shield_) {
         restoreShield(change);
         return;
     }
@@ -369,14 +470,14 @@ void Guard::handleEvent(const xcb_generic_event_t* event) {
         reinterpret_cast<const xcb_destroy_notify_event_t*>(event)->window == lockWindow_) {
         // The lock window's id, and when Vessik's X client was killed its whole
         // resource base, may be another client's next: no key goes there and no
-        // window counts as Vessik's until Vessik names its new lock window. Ours
-        // paint the cover meanwhile.
+        // window counts as Vessik's until Vessik names its new lock window. The
+        // shield paints the cover meanwhile.
         lockWindow_ = XCB_NONE;
         vessikBase_.reset();
         cover(State::Keeping);
         return;
     }
-    // Any top-level window mapped, moved in the stack or changed may now be above ours.
+    // Any window mapped, moved in the stack or changed where the shield lives may now be above it.
     if (fromServer && (type == XCB_MAP_NOTIFY || type == XCB_CONFIGURE_NOTIFY || type == XCB_CIRCULATE_NOTIFY)) {
         due_.place = true;
     }
@@ -387,19 +488,12 @@ void Guard::forwardKey(const xcb_generic_event_t* event) {
     if ((event->response_type & 0x80) != 0 || state_ == State::GaveUp || link_ < 0 || lockWindow_ == XCB_NONE) {
         return;
     }
-    xcb_key_press_event_t key;
-    std::memcpy(&key, event, sizeof key);
-    key.event = lockWindow_;
-    key.child = XCB_NONE;
-    // No event mask: the event goes to the lock window's creator alone, never to
-    // another client that selected key events on that window.
-    xcb_send_event(c_, 0, lockWindow_, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&key));
-    xcb_flush(c_);
-    ::explicit_bzero(&key, sizeof key);
+    // Over the link, which only Vessik and this guard share: no other client can
+    // put a key there, and Vessik takes none that another client sends it.
+    guardlink::send(link_, Message::Key, event, sizeof(xcb_key_press_event_t));
 }
 
 void Guard::restoreShield(const X11WindowChange& change) {
-    const auto shield = findShield(change.window);
     switch (change.kind) {
     case X11WindowChange::ChildAdded:
         // A window of another client inside ours could show anything over the lock.
@@ -408,34 +502,53 @@ void Guard::restoreShield(const X11WindowChange& change) {
         }
         return;
     case X11WindowChange::Configured:
-        if (change.rect != shield->rect || change.border != 0) {
-            x11PlaceWindow(c_, shield->window, shield->rect);
+        if (change.rect != rootRect_ || change.border != 0) {
+            x11PlaceWindow(c_, shield_, rootRect_);
         }
         due_.place = true;
         return;
     case X11WindowChange::Unmapped:
-        grabs_.windowGone(shield->window);
-        xcb_map_window(c_, shield->window);
+        grabs_.windowGone(shield_);
+        xcb_map_window(c_, shield_);
         break;
     case X11WindowChange::Reparented:
-        if (change.parent == screen_.root) {
+        if (change.parent == home()) {
             return; // put back, by us
         }
-        grabs_.windowGone(shield->window);
-        xcb_reparent_window(c_, shield->window, screen_.root, shield->rect.x, shield->rect.y);
+        grabs_.windowGone(shield_);
+        xcb_reparent_window(c_, shield_, home(), rootRect_.x, rootRect_.y);
         break;
     case X11WindowChange::Destroyed:
-        grabs_.windowGone(shield->window);
-        shield->window = newShield(shield->rect);
-        xcb_map_window(c_, shield->window);
+        grabs_.windowGone(shield_);
+        shield_ = newShield();
+        xcb_map_window(c_, shield_);
         break;
     case X11WindowChange::None:
         return;
     }
     if (state_ == State::GaveUp) {
-        drawMessage(*shield);
+        drawMessage();
     }
     holdInput();
+    due_.place = true;
+}
+
+void Guard::restoreOverlay(const X11WindowChange& change) {
+    if (change.kind == X11WindowChange::Unmapped) {
+        xcb_map_window(c_, overlay_); // the shield comes back with it
+    } else if (change.kind == X11WindowChange::Destroyed) {
+        // The shield went with it: a new one on the root.
+        overlay_ = XCB_NONE;
+        grabs_.windowGone(shield_);
+        shield_ = newShield();
+        const std::uint32_t watch = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+        xcb_change_window_attributes(c_, screen_.root, XCB_CW_EVENT_MASK, &watch);
+        xcb_map_window(c_, shield_);
+        if (state_ == State::GaveUp) {
+            drawMessage();
+        }
+        holdInput();
+    }
     due_.place = true;
 }
 
@@ -443,27 +556,49 @@ bool Guard::covered() const {
     return state_ == State::Guarding || state_ == State::Keeping || state_ == State::GaveUp;
 }
 
-bool Guard::shieldsBlack() const {
+bool Guard::shieldBlack() const {
     return compositing_ || state_ == State::Keeping || state_ == State::GaveUp;
 }
 
-void Guard::cover(State to) {
+xcb_window_t Guard::home() const {
+    return overlay_ != XCB_NONE ? overlay_ : screen_.root;
+}
+
+void Guard::enterOverlay(xcb_window_t overlay) {
+    if (!hasOverlay_ || overlay_ != XCB_NONE) {
+        return;
+    }
+    if (overlay != XCB_NONE) {
+        x11HoldOverlay(c_, screen_.root); // Vessik holds it already: no need to wait
+        overlay_ = overlay;
+    } else {
+        overlay_ = x11TakeOverlay(c_, screen_.root);
+    }
+    if (overlay_ != XCB_NONE) {
+        xcb_reparent_window(c_, shield_, overlay_, rootRect_.x, rootRect_.y);
+    }
+}
+
+void Guard::cover(State to, xcb_window_t overlay) {
     const bool wasCovered = covered();
-    const bool wasBlack = shieldsBlack();
+    const bool wasBlack = shieldBlack();
     // The states run Idle, Standby, Guarding, Keeping, GaveUp: covering only ever
     // moves forward, and only an unlock goes back to Idle.
     state_ = std::max(state_, to);
-    if (shieldsBlack() != wasBlack) {
-        paintShields(); // before they are mapped
+    if (!wasCovered) {
+        enterOverlay(overlay);
+    }
+    if (shieldBlack() != wasBlack) {
+        paintShield(); // before it is mapped
     }
     if (!wasCovered) {
         // Map and grab first; the monitors and the stacking order are checked after.
-        for (const Shield& shield : shields_) {
-            xcb_map_window(c_, shield.window);
-        }
+        xcb_map_window(c_, shield_);
         holdInput();
-        const std::uint32_t watch = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
-        xcb_change_window_attributes(c_, screen_.root, XCB_CW_EVENT_MASK, &watch);
+        // What other windows do where the shield lives, and the overlay itself.
+        const std::uint32_t watch =
+            XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | (overlay_ != XCB_NONE ? XCB_EVENT_MASK_STRUCTURE_NOTIFY : 0);
+        xcb_change_window_attributes(c_, home(), XCB_CW_EVENT_MASK, &watch);
         if (randrEvent_ != 0) {
             xcb_randr_select_input(c_, screen_.root,
                                    XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
@@ -476,9 +611,9 @@ void Guard::cover(State to) {
     due_.place = true;
 }
 
-xcb_window_t Guard::newShield(const X11Rect& rect) {
-    const xcb_window_t window = x11CreateShield(c_, screen_, rect, kShieldEvents);
-    if (!shieldsBlack() && !covered()) { // a shield mapped during a lock paints itself
+xcb_window_t Guard::newShield() {
+    const xcb_window_t window = x11CreateShield(c_, screen_, home(), rootRect_, kShieldEvents);
+    if (!shieldBlack() && !covered()) { // a shield mapped during a lock paints itself
         const std::uint32_t none = XCB_BACK_PIXMAP_NONE;
         xcb_change_window_attributes(c_, window, XCB_CW_BACK_PIXMAP, &none);
     }
@@ -502,81 +637,67 @@ bool Guard::compositing() const {
     return owner && owner->owner != XCB_NONE;
 }
 
-void Guard::paintShields() {
-    const bool black = shieldsBlack();
-    for (const Shield& shield : shields_) {
-        if (black) {
-            xcb_change_window_attributes(c_, shield.window, XCB_CW_BACK_PIXEL, &screen_.black_pixel);
-            xcb_clear_area(c_, 0, shield.window, 0, 0, 0, 0); // no-op while unmapped
-        } else {
-            const std::uint32_t none = XCB_BACK_PIXMAP_NONE;
-            xcb_change_window_attributes(c_, shield.window, XCB_CW_BACK_PIXMAP, &none);
-        }
+void Guard::paintShield() {
+    if (shieldBlack()) {
+        xcb_change_window_attributes(c_, shield_, XCB_CW_BACK_PIXEL, &screen_.black_pixel);
+        xcb_clear_area(c_, 0, shield_, 0, 0, 0, 0); // no-op while unmapped
+    } else {
+        const std::uint32_t none = XCB_BACK_PIXMAP_NONE;
+        xcb_change_window_attributes(c_, shield_, XCB_CW_BACK_PIXMAP, &none);
     }
 }
 
 void Guard::uncover() {
     const bool wasCovered = covered();
-    const bool wasBlack = shieldsBlack();
+    const bool wasBlack = shieldBlack();
     state_ = State::Idle;
     if (wasCovered) {
         grabs_.release();
         const std::uint32_t none = XCB_EVENT_MASK_NO_EVENT;
-        xcb_change_window_attributes(c_, screen_.root, XCB_CW_EVENT_MASK, &none);
+        xcb_change_window_attributes(c_, home(), XCB_CW_EVENT_MASK, &none);
         if (randrEvent_ != 0) {
             xcb_randr_select_input(c_, screen_.root, 0);
         }
-        for (const Shield& shield : shields_) {
-            xcb_unmap_window(c_, shield.window);
-        }
+        xcb_unmap_window(c_, shield_);
+    }
+    if (overlay_ != XCB_NONE) {
+        // The shield leaves the overlay before this guard's reference does: the
+        // overlay, and whatever is inside it, goes when the last reference does.
+        xcb_reparent_window(c_, shield_, screen_.root, rootRect_.x, rootRect_.y);
+        x11ReleaseOverlay(c_, screen_.root);
+        overlay_ = XCB_NONE;
     }
     compositing_ = compositing();
-    if (shieldsBlack() != wasBlack) {
-        paintShields();
+    if (shieldBlack() != wasBlack) {
+        paintShield();
     }
     xcb_flush(c_);
 }
 
 void Guard::followMonitors() {
-    const std::vector<X11Monitor> now = x11Monitors(c_, screen_, listsMonitors_, kMaxShields);
-    for (auto it = shields_.begin(); it != shields_.end();) {
-        const auto m = std::find_if(now.begin(), now.end(), [&it](const X11Monitor& n) { return n.id == it->monitor; });
-        if (m == now.end()) {
-            grabs_.windowGone(it->window);
-            xcb_destroy_window(c_, it->window);
-            it = shields_.erase(it);
-            continue;
-        }
-        if (m->rect != it->rect) {
-            it->rect = m->rect;
-            x11PlaceWindow(c_, it->window, it->rect);
-        }
-        ++it;
-    }
-    for (const X11Monitor& m : now) {
-        if (std::none_of(shields_.begin(), shields_.end(), [&m](const Shield& s) { return s.monitor == m.id; })) {
-            shields_.push_back({m.id, m.rect, newShield(m.rect)});
-            if (covered()) {
-                xcb_map_window(c_, shields_.back().window);
-            }
-        }
+    const X11Screen now = x11Screen(c_, screen_, listsMonitors_, kMaxMonitors);
+    monitors_ = now.monitors;
+    if (shield_ == XCB_NONE) {
+        rootRect_ = now.root;
+        shield_ = newShield();
+    } else if (now.root != rootRect_) {
+        rootRect_ = now.root; // the framebuffer was resized: the shield follows the root, whatever the monitors
+        x11PlaceWindow(c_, shield_, rootRect_);
     }
     if (covered()) {
         holdInput();
         due_.place = true;
         if (state_ == State::GaveUp) {
-            for (const Shield& shield : shields_) {
-                drawMessage(shield);
-            }
+            drawMessage();
         }
     }
 }
 
 void Guard::keepPlace() {
-    if (!covered() || shields_.empty()) {
+    if (!covered()) {
         return;
     }
-    XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c_, xcb_query_tree(c_, screen_.root), nullptr));
+    XcbReply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c_, xcb_query_tree(c_, home()), nullptr));
     if (!tree) {
         return;
     }
@@ -597,7 +718,7 @@ void Guard::keepPlace() {
         return shown[static_cast<std::size_t>(i)] && vessikBase_ && x11CreatedBy(c_, *vessikBase_, children[i]);
     };
     // From the top, over what shows nothing: the linked Vessik's windows (what
-    // is above them is Vessik's to deal with), then every shield of ours.
+    // is above them is Vessik's to deal with), then the shield.
     int i = count - 1;
     xcb_window_t anchor = XCB_NONE;
     int first = i;
@@ -608,35 +729,25 @@ void Guard::keepPlace() {
         anchor = isVessik(first) ? children[first] : anchor;
         i = first - 1;
     }
-    std::size_t oursSeen = 0;
-    bool placed = false;
-    for (; i >= 0 && !placed; --i) {
-        if (!shown[static_cast<std::size_t>(i)]) {
-            continue;
-        }
-        if (findShield(children[i]) == shields_.end()) {
-            break; // another client's window above one of ours
-        }
-        placed = ++oursSeen == shields_.size();
+    while (i >= 0 && !shown[static_cast<std::size_t>(i)]) {
+        --i;
     }
-    if (placed) {
-        return;
+    if (i >= 0 && children[i] == shield_) {
+        return; // in place
     }
-    for (const Shield& shield : shields_) {
-        if (anchor != XCB_NONE) {
-            const std::uint32_t below[] = {anchor, XCB_STACK_MODE_BELOW};
-            xcb_configure_window(c_, shield.window, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE, below);
-        } else {
-            const std::uint32_t above = XCB_STACK_MODE_ABOVE;
-            xcb_configure_window(c_, shield.window, XCB_CONFIG_WINDOW_STACK_MODE, &above);
-        }
+    if (anchor != XCB_NONE) {
+        const std::uint32_t below[] = {anchor, XCB_STACK_MODE_BELOW};
+        xcb_configure_window(c_, shield_, XCB_CONFIG_WINDOW_SIBLING | XCB_CONFIG_WINDOW_STACK_MODE, below);
+    } else {
+        const std::uint32_t above = XCB_STACK_MODE_ABOVE;
+        xcb_configure_window(c_, shield_, XCB_CONFIG_WINDOW_STACK_MODE, &above);
     }
     holdInput();
 }
 
 void Guard::holdInput() {
-    if (covered() && !shields_.empty()) {
-        grabs_.hold(shields_.front().window);
+    if (covered() && shield_ != XCB_NONE) {
+        grabs_.hold(shield_);
     }
 }
 
@@ -713,24 +824,34 @@ void Guard::prepareMessage() {
     xcb_free_pixmap(c_, canvas);
 }
 
-void Guard::drawMessage(const Shield& shield) {
+void Guard::drawMessage() {
     if (gc_ == XCB_NONE) {
         return;
     }
-    xcb_clear_area(c_, 0, shield.window, 0, 0, 0, 0);
-    int top = (shield.rect.height - static_cast<int>(glyphs_.size()) * lineHeight_) / 2;
-    for (const Glyphs& line : glyphs_) {
-        const int left = std::max(0, (shield.rect.width - line.width) / 2);
-        std::vector<xcb_rectangle_t> blocks = line.blocks;
-        for (xcb_rectangle_t& block : blocks) {
-            block.x = static_cast<std::int16_t>(block.x + left);
-            block.y = static_cast<std::int16_t>(block.y + top);
+    xcb_clear_area(c_, 0, shield_, 0, 0, 0, 0);
+    // On every monitor large enough to read it on, or in the middle of the root.
+    std::vector<X11Rect> places;
+    for (const X11Monitor& monitor : monitors_) {
+        const X11Rect& m = monitor.rect;
+        if (m.width >= 640 && m.height >= 480 && m.x >= rootRect_.x && m.y >= rootRect_.y &&
+            m.x + m.width <= rootRect_.x + rootRect_.width && m.y + m.height <= rootRect_.y + rootRect_.height) {
+            places.push_back(m);
         }
-        xcb_poly_fill_rectangle(c_, shield.window, gc_, static_cast<std::uint32_t>(blocks.size()), blocks.data());
-        top += lineHeight_;
     }
-}
-
-std::vector<Guard::Shield>::iterator Guard::findShield(xcb_window_t window) {
-    return std::find_if(shields_.begin(), shields_.end(), [window](const Shield& s) { return s.window == window; });
+    if (places.empty()) {
+        places.push_back(rootRect_);
+    }
+    for (const X11Rect& m : places) {
+        int top = m.y - rootRect_.y + (m.height - static_cast<int>(glyphs_.size()) * lineHeight_) / 2;
+        for (const Glyphs& line : glyphs_) {
+            const int left = m.x - rootRect_.x + std::max(0, (m.width - line.width) / 2);
+            std::vector<xcb_rectangle_t> blocks = line.blocks;
+            for (xcb_rectangle_t& block : blocks) {
+                block.x = static_cast<std::int16_t>(block.x + left);
+                block.y = static_cast<std::int16_t>(block.y + top);
+            }
+            xcb_poly_fill_rectangle(c_, shield_, gc_, static_cast<std::uint32_t>(blocks.size()), blocks.data());
+            top += lineHeight_;
+        }
+    }
 }

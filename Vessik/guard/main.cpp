@@ -3,7 +3,11 @@
 //   vessik-guard VESSIK [ARGUMENT...]
 //
 // Started by Vessik with its end of the link as descriptor 3; VESSIK and the
-// arguments are how it starts Vessik again. It connects to $DISPLAY.
+// arguments are how it starts Vessik again. It connects to $DISPLAY, and again
+// whenever another client closes its connection during a lock, for as long as
+// the server lives.
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <optional>
@@ -35,6 +39,9 @@ int main(int argc, char** argv) {
 
     const std::vector<std::string> command(argv + 1, argv + argc);
     std::optional<Guard::Carried> carried;
+    // While the server lives but takes no connection (its client table is full),
+    // a lock in force is kept trying for: soon at first, then once a second.
+    std::chrono::milliseconds wait(10);
     for (;;) {
         int screenNumber = 0;
         xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
@@ -46,10 +53,18 @@ int main(int argc, char** argv) {
             }
         }
         if (screens.rem == 0) {
-            std::fprintf(stderr, "Vessik: the guard of the lock cannot reach the X display\n");
             xcb_disconnect(c);
-            return carried ? 0 : 1; // with a lock carried over: the server went away meanwhile
+            if (!carried) {
+                std::fprintf(stderr, "Vessik: the guard of the lock cannot reach the X display\n");
+                return 1;
+            }
+            if (!x11ServerAlive() || !carried->waitOffline(wait)) {
+                return 0; // the server went away, or nothing is left to keep
+            }
+            wait = std::min(wait * 2, std::chrono::milliseconds(1000));
+            continue;
         }
+        wait = std::chrono::milliseconds(10);
         int status = 0;
         {
             Guard guard(c, *screens.data, carried ? carried->link : link, command);
@@ -59,8 +74,8 @@ int main(int argc, char** argv) {
             status = guard.run();
             carried.reset();
             if (status == Guard::kCarryOn) {
-                // Another client closed this connection during a lock: the next
-                // connection keeps it.
+                // This connection broke during a lock while the server lives: the
+                // next connection keeps it.
                 carried = guard.takeCarried();
             }
         }

@@ -5,10 +5,21 @@
 #include <functional>
 #include <vector>
 
+#include <QtCore/QRect>
+#include <QtCore/QString>
+
 class QWidget;
 
 // Identifier of an active display (a monitor of the X screen).
 using DisplayId = std::uint32_t;
+
+// What the keyboard does to typing now, so that a refused password is never a mystery.
+struct KeyboardState {
+    bool capsLock = false;  // Caps Lock is on
+    bool shiftLock = false; // Shift is locked (by a Shift Lock key, or by another program)
+    QString layout;         // the name of the active layout; empty when unknown
+    int layouts = 0;        // how many layouts the keyboard has; 0 when unknown
+};
 
 // Taking the displays for Vessik alone during a lock.
 //
@@ -32,6 +43,15 @@ public:
     // Gives `display` back; with the last release, the keyboard and pointer too.
     virtual void release(DisplayId display) = 0;
 
+    // The whole area the displays lie on (the screen the shields cover, which a
+    // list of displays may not tile), in the coordinates of the displays' own
+    // rectangles; empty when unknown.
+    virtual QRect screenArea() = 0;
+
+    // Shows `window` (the lock window, sized and placed) where the lock shows its
+    // view: above every shield. Called once per lock, after the first capture.
+    virtual void showLockWindow(QWidget* window) = 0;
+
     // Puts `window` (the lock window, already shown) above every shield and makes
     // it the window that receives the grabbed keyboard and pointer. Does not take
     // ownership; the window must outlive the capture.
@@ -45,6 +65,6 @@ public:
     // it is made (VessikAppDelegate's constructor).
     virtual void setInputHeldCallback(std::function<void(bool held)> callback) = 0;
 
-    // Whether Caps Lock is on now; false when that cannot be known.
-    virtual bool capsLockOn() = 0;
+    // The keyboard's locks and layout now; all false and empty when that cannot be known.
+    virtual KeyboardState keyboardState() = 0;
 };

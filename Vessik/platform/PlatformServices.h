@@ -65,6 +65,16 @@ struct SessionRefusal {
 // QGuiApplication exists.
 std::optional<SessionRefusal> sessionRefusal();
 
+// Why the X display cannot be reached, found before the QGuiApplication tries
+// (Qt aborts when it cannot connect): nothing when it can, or when there is no
+// X display to try. `refused` when the server lives but took no new client (its
+// client table is full): a guard starts such a Vessik again later.
+struct DisplayProblem {
+    QString reason;
+    bool refused;
+};
+std::optional<DisplayProblem> displayProblem();
+
 // True when Vessik can lock this session: no sessionRefusal(). Everything Vessik
 // does to the screen and the keyboard needs that.
 bool isX11Session();

@@ -39,7 +39,8 @@ public:
     bool raisedWhileVisible = false;
     std::function<void()> onRelease; // runs inside each release
     bool held = true;                // what inputHeld() answers
-    bool capsLock = false;           // what capsLockOn() answers
+    KeyboardState keyboard;          // what keyboardState() answers
+    QRect area;                      // what screenArea() answers
     std::function<void(bool)> heldCallback;
 
     // Changes inputHeld() and tells the delegate, as the real capture does.
@@ -65,6 +66,8 @@ public:
             onRelease();
         }
     }
+    QRect screenArea() override { return area; }
+    void showLockWindow(QWidget* w) override { w->show(); }
     void raiseAboveShields(QWidget* w) override {
         ev_->add(QStringLiteral("raise"));
         raised = w;
@@ -72,7 +75,7 @@ public:
     }
     bool inputHeld() const override { return held; }
     void setInputHeldCallback(std::function<void(bool)> callback) override { heldCallback = std::move(callback); }
-    bool capsLockOn() override { return capsLock; }
+    KeyboardState keyboardState() override { return keyboard; }
 
 private:
     std::shared_ptr<FakeEvents> ev_;

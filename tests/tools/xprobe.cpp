@@ -7,7 +7,11 @@
 //   xprobe map-window X Y W H map a red override-redirect window there, print its id,
 //                             keep it until stdin closes
 //   xprobe top-window X Y     print the id and WM_CLASS class of the topmost viewable
-//                             top-level window at that point ("none" when there is none)
+//                             top-level window at that point ("none" when there is none);
+//                             a window inside the composite overlay window, which lies
+//                             above all others, comes first
+//   xprobe list               print the id and class of each viewable child of the
+//                             composite overlay window, then of the root, top first
 //   xprobe own-selection TEXT own CLIPBOARD and PRIMARY holding TEXT, print "owned", hand
 //                             TEXT to whoever asks until stdin closes
 //   xprobe unmap WINDOW       unmap, destroy, or move and resize another client's window
@@ -78,6 +82,7 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+#include <xcb/composite.h>
 #include <xcb/screensaver.h>
 #include <xcb/xcb.h>
 #include <xcb/xinput.h>
@@ -328,8 +333,32 @@ std::string windowClass(xcb_connection_t* c, xcb_window_t w) {
     return windowClass(c, askClass(c, w)).value_or("-");
 }
 
-void printTopWindow(xcb_connection_t* c, xcb_window_t root, int x, int y) {
-    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr));
+// The composite overlay window of `root`, with a reference of this client's
+// own (it lies above every window of the root, and a lock's windows may live in
+// it); XCB_NONE without Composite. releaseOverlay gives the reference back.
+xcb_window_t takeOverlay(xcb_connection_t* c, xcb_window_t root) {
+    const xcb_query_extension_reply_t* composite = xcb_get_extension_data(c, &xcb_composite_id);
+    if (composite == nullptr || !composite->present) {
+        return XCB_NONE;
+    }
+    Reply<xcb_composite_query_version_reply_t> version(
+        xcb_composite_query_version_reply(c, xcb_composite_query_version(c, 0, 4), nullptr));
+    Reply<xcb_composite_get_overlay_window_reply_t> overlay(
+        xcb_composite_get_overlay_window_reply(c, xcb_composite_get_overlay_window(c, root), nullptr));
+    return overlay ? overlay->overlay_win : XCB_NONE;
+}
+
+void releaseOverlay(xcb_connection_t* c, xcb_window_t root, xcb_window_t overlay) {
+    if (overlay != XCB_NONE) {
+        xcb_composite_release_overlay_window(c, root);
+        xcb_flush(c);
+    }
+}
+
+// The topmost viewable InputOutput child of `parent` at X Y (root coordinates:
+// the parent is the root or the overlay, both at 0 0), or XCB_NONE.
+xcb_window_t topChild(xcb_connection_t* c, xcb_window_t parent, int x, int y) {
+    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, parent), nullptr));
     const xcb_window_t* children = tree ? xcb_query_tree_children(tree.get()) : nullptr;
     for (int i = tree ? xcb_query_tree_children_length(tree.get()) - 1 : -1; i >= 0; --i) { // top first
         Reply<xcb_get_window_attributes_reply_t> a(
@@ -339,11 +368,24 @@ void printTopWindow(xcb_connection_t* c, xcb_window_t root, int x, int y) {
             continue;
         }
         if (x >= g->x && y >= g->y && x < g->x + g->width && y < g->y + g->height) {
-            std::printf("0x%x %s\n", children[i], windowClass(c, children[i]).c_str());
-            return;
+            return children[i];
         }
     }
-    std::printf("none\n");
+    return XCB_NONE;
+}
+
+void printTopWindow(xcb_connection_t* c, xcb_window_t root, int x, int y) {
+    const xcb_window_t overlay = takeOverlay(c, root);
+    xcb_window_t top = overlay != XCB_NONE ? topChild(c, overlay, x, y) : XCB_NONE;
+    if (top == XCB_NONE) {
+        top = topChild(c, root, x, y);
+    }
+    releaseOverlay(c, root, overlay);
+    if (top == XCB_NONE) {
+        std::printf("none\n");
+    } else {
+        std::printf("0x%x %s\n", top, windowClass(c, top).c_str());
+    }
 }
 
 xcb_atom_t atom(xcb_connection_t* c, const char* name) {
@@ -437,6 +479,7 @@ struct Point {
 // xprobe watch: what another client could get while it polls. Every request of
 // a poll goes out before any reply is read.
 void watch(xcb_connection_t* c, xcb_window_t root, double seconds, const std::vector<Point>& points) {
+    const xcb_window_t overlay = takeOverlay(c, root);
     std::printf("watching\n");
     std::fflush(stdout);
     std::vector<std::string> seen;
@@ -451,10 +494,15 @@ void watch(xcb_connection_t* c, xcb_window_t root, double seconds, const std::ve
         const auto keyboard = xcb_grab_keyboard(c, 0, root, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
         const auto pointer = xcb_grab_pointer(c, 0, root, XCB_EVENT_MASK_BUTTON_PRESS, XCB_GRAB_MODE_ASYNC,
                                               XCB_GRAB_MODE_ASYNC, XCB_NONE, XCB_NONE, XCB_CURRENT_TIME);
+        // The overlay's child at each point first, then the root's.
         std::vector<xcb_translate_coordinates_cookie_t> tops;
-        for (const Point& p : points) {
-            tops.push_back(xcb_translate_coordinates(c, root, root, static_cast<std::int16_t>(p.x),
-                                                     static_cast<std::int16_t>(p.y)));
+        for (const xcb_window_t parent : {overlay, root}) {
+            for (const Point& p : points) {
+                if (parent != XCB_NONE) {
+                    tops.push_back(xcb_translate_coordinates(c, parent, parent, static_cast<std::int16_t>(p.x),
+                                                             static_cast<std::int16_t>(p.y)));
+                }
+            }
         }
         const auto shown = askPixel(c, root, points.front().x, points.front().y);
         char time[32];
@@ -469,13 +517,16 @@ void watch(xcb_connection_t* c, xcb_window_t root, double seconds, const std::ve
             xcb_ungrab_pointer(c, XCB_CURRENT_TIME);
             seen.push_back(time + std::string("pointer"));
         }
-        std::vector<xcb_window_t> windows;
+        std::vector<xcb_window_t> windows(points.size(), XCB_NONE);
+        for (std::size_t i = 0; i < tops.size(); ++i) {
+            Reply<xcb_translate_coordinates_reply_t> r(xcb_translate_coordinates_reply(c, tops[i], nullptr));
+            xcb_window_t& window = windows[i % points.size()];
+            window = window == XCB_NONE && r ? r->child : window;
+        }
         std::vector<xcb_get_property_cookie_t> classes;
-        for (const xcb_translate_coordinates_cookie_t& top : tops) {
-            Reply<xcb_translate_coordinates_reply_t> r(xcb_translate_coordinates_reply(c, top, nullptr));
-            windows.push_back(r ? r->child : XCB_NONE);
-            if (windows.back() != XCB_NONE) {
-                classes.push_back(askClass(c, windows.back()));
+        for (const xcb_window_t window : windows) {
+            if (window != XCB_NONE) {
+                classes.push_back(askClass(c, window));
             }
         }
         auto next = classes.begin();
@@ -494,6 +545,7 @@ void watch(xcb_connection_t* c, xcb_window_t root, double seconds, const std::ve
         ++polls;
         std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
+    releaseOverlay(c, root, overlay);
     for (const std::string& line : seen) {
         std::printf("%s\n", line.c_str());
     }
@@ -622,6 +674,21 @@ int main(int argc, char** argv) {
         message.data.data32[1] = XCB_CURRENT_TIME;
         xcb_send_event(c, 0, message.window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&message));
         sync(c);
+    } else if (cmd == "list") {
+        const xcb_window_t overlay = takeOverlay(c, root);
+        for (const xcb_window_t parent : {overlay, root}) {
+            Reply<xcb_query_tree_reply_t> tree(
+                parent != XCB_NONE ? xcb_query_tree_reply(c, xcb_query_tree(c, parent), nullptr) : nullptr);
+            for (int i = tree ? xcb_query_tree_children_length(tree.get()) - 1 : -1; i >= 0; --i) {
+                const xcb_window_t child = xcb_query_tree_children(tree.get())[i];
+                Reply<xcb_get_window_attributes_reply_t> a(
+                    xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, child), nullptr));
+                if (a && a->map_state == XCB_MAP_STATE_VIEWABLE) {
+                    std::printf("0x%x %s\n", child, windowClass(c, child).c_str());
+                }
+            }
+        }
+        releaseOverlay(c, root, overlay);
     } else if (cmd == "top-window") {
         printTopWindow(c, root, number(2), number(3));
     } else if (cmd == "bright") {

@@ -238,7 +238,8 @@ TEST_F(PasswordEntryTest, TheLinesBelowTheFieldSayWhyItWaitsAndWhatTheNextWrongE
         p.setInteger(kRetryLeft, 3);
     });
     lock();
-    for (const char* line : {"waitingLabel", "wrongPasswordLabel", "lastAttemptLabel", "capsLockLabel"}) {
+    for (const char* line :
+         {"waitingLabel", "wrongPasswordLabel", "lastAttemptLabel", "capsLockLabel", "shiftLockLabel", "layoutLabel"}) {
         EXPECT_FALSE(lineShown(line)) << line;
     }
     enter(QStringLiteral("wrong")); // 2 left
@@ -251,14 +252,34 @@ TEST_F(PasswordEntryTest, TheLinesBelowTheFieldSayWhyItWaitsAndWhatTheNextWrongE
     delegate().unlockScreen();
     delegate().enablePasswordTextbox();
 
-    // Both are known when the lock begins; Caps Lock follows the keys.
-    fakes.displays->capsLock = true;
+    // Both are known when the lock begins; the keyboard's state follows the keys.
+    fakes.displays->keyboard = {.capsLock = true, .layout = QStringLiteral("English (US)"), .layouts = 1};
     lock();
     EXPECT_TRUE(lineShown("lastAttemptLabel"));
     EXPECT_TRUE(lineShown("capsLockLabel"));
-    fakes.displays->capsLock = false;
-    QTest::keyClick(&field(), Qt::Key_CapsLock);
-    EXPECT_FALSE(lineShown("capsLockLabel"));
+    EXPECT_FALSE(lineShown("layoutLabel")) << "one layout, the one the lock began with";
+    const struct {
+        const char* name;
+        KeyboardState keyboard;
+        bool caps, shift, layout;
+    } keys[] = {
+        {"Caps Lock off", {.layout = QStringLiteral("English (US)"), .layouts = 1}, false, false, false},
+        {"Shift locked by another program",
+         {.shiftLock = true, .layout = QStringLiteral("English (US)"), .layouts = 1},
+         false,
+         true,
+         false},
+        {"the layout changed", {.layout = QStringLiteral("German"), .layouts = 1}, false, false, true},
+        {"two layouts", {.layout = QStringLiteral("English (US)"), .layouts = 2}, false, false, true},
+    };
+    for (const auto& [name, keyboard, caps, shift, layout] : keys) {
+        fakes.displays->keyboard = keyboard;
+        QTest::keyClick(&field(), Qt::Key_Shift);
+        EXPECT_EQ(lineShown("capsLockLabel"), caps) << name;
+        EXPECT_EQ(lineShown("shiftLockLabel"), shift) << name;
+        EXPECT_EQ(lineShown("layoutLabel"), layout) << name;
+    }
+    EXPECT_TRUE(window().findChild<QLabel*>(QStringLiteral("layoutLabel"))->text().contains(QStringLiteral("English")));
 }
 
 } // namespace

@@ -8,7 +8,6 @@ from the /proc entries of its own Vessik.
 """
 
 import os
-import re
 import signal
 import subprocess
 import tempfile
@@ -142,7 +141,7 @@ class GuardTest(GuardTestCase):
         self.lock_and_wait()
         guard = self.guard()
         lock_window = int(self.probe("top-window", *LEFT_CENTRE).split()[0], 16)
-        windows = [int(w, 16) for w in re.findall(r'(0x[0-9a-f]+) "Vessik"', self.x.run("xwininfo", "-root", "-children"))]
+        windows = [int(line.split()[0], 16) for line in self.probe("list").splitlines() if line.endswith(" Vessik")]
         shield = next(w for w in windows if w & 0xffe00000 != lock_window & 0xffe00000)  # another client's: the guard's
         for window in (shield, lock_window):
             self.x.run("xkill", "-id", hex(window))

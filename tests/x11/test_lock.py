@@ -154,7 +154,8 @@ class NewMonitorTest(LockTestCase):
         self.start()
         self.lock()
         wait_until(lambda: self.probe("grab-keyboard") == "1", message="the lock")
-        self.assertEqual(self.top_class(RIGHT_CENTRE), "none", "no monitor there yet")
+        # No monitor there yet, but the framebuffer is: covered all the same.
+        wait_until(lambda: self.top_class(RIGHT_CENTRE) == "Vessik", message="the root beside the monitor covered")
 
         self.x.run("xrandr", "--setmonitor", "RIGHT", "1920/508x1080/286+1920+0", "none")
         wait_until(lambda: self.top_class(RIGHT_CENTRE) == "Vessik", message="a shield on the new monitor")

@@ -22,7 +22,8 @@ enum class Message : std::uint8_t {
                     // (opaque to the guard, at most kMaxState bytes); sent again whenever it changes
     Cover = 2,      // a lock is in force: map the shields below Vessik's windows and take the keyboard
                     // and the pointer; payload: Vessik's X resource id base (u32), which tells its
-                    // windows from others
+                    // windows from others, then the composite overlay window Vessik's windows live
+                    // in (u32; 0 when they live on the root)
     LockWindow = 3, // payload: the lock window (u32): every key the guard receives goes there
     Unlock = 4,     // give the keyboard and pointer back, unmap the shields, forget the state
 
@@ -30,7 +31,17 @@ enum class Message : std::uint8_t {
     InputHeld = 16, // payload: one byte, 1 when the guard holds both the keyboard and the pointer, else 0;
                     // sent at each change and in answer to Cover
     Resume = 17,    // the first packet to a Vessik the guard started; payload: the last LockState
+    Key = 18,       // a key pressed or released while the guard held the keyboard: the X server's
+                    // 32-byte event as it came, for the lock window; only real input comes this way
+    Released = 19,  // the guard lost its display connection and cannot get a new one yet: Vessik holds
+                    // the input of this lock itself from now on (as when the guard ends)
+    NameWindow = 20 // the guard is back on a new display connection: send LockWindow again
 };
+
+// The exit status of a Vessik that could not reach its display because the
+// server, alive, refused it (its client table is full): the guard tries again
+// later and does not count it as Vessik ending.
+constexpr int kExitDisplayRefused = 75;
 
 // The descriptor of the link in the guard, and in a Vessik the guard started.
 constexpr int kGuardLinkFd = 3;

@@ -31,17 +31,48 @@ constexpr std::uint32_t kX11WholeScreen = XCB_ATOM_NONE;
 // Whether the server lists monitors (RandR 1.5). Costs a round trip.
 bool x11ListsMonitors(xcb_connection_t* c);
 
-// The active monitors of the screen of `root`, at most `maxCount`, in the
-// server's order; the whole screen as one monitor when `listsMonitors` is false
-// or the server lists none, so that a cover always covers everything. Empty only
-// for a `maxCount` of 0.
-std::vector<X11Monitor> x11Monitors(xcb_connection_t* c, const xcb_screen_t& screen, bool listsMonitors,
-                                    std::size_t maxCount);
+// The screen as a cover must see it: the root window's whole rectangle (what
+// the framebuffer shows, whatever the monitor list says) and the monitors.
+struct X11Screen {
+    X11Rect root;
+    std::vector<X11Monitor> monitors;
+};
 
-// Creates (does not map) a black override-redirect window over `rect`, named and
-// classed "Vessik", that selects `events`. The caller owns it.
-xcb_window_t x11CreateShield(xcb_connection_t* c, const xcb_screen_t& screen, const X11Rect& rect,
+// The root's rectangle and the active monitors of `screen`, at most `maxCount`,
+// in the server's order; the whole root as one monitor when `listsMonitors` is
+// false or the server lists none. One round trip. Monitors may leave parts of
+// the root uncovered, lie off it, or be as small as a pixel: another client can
+// define them so.
+X11Screen x11Screen(xcb_connection_t* c, const xcb_screen_t& screen, bool listsMonitors, std::size_t maxCount);
+
+// Creates (does not map) a black override-redirect window over `rect` inside
+// `parent` (the root, or the composite overlay window), named and classed
+// "Vessik", that selects `events`. The caller owns it.
+xcb_window_t x11CreateShield(xcb_connection_t* c, const xcb_screen_t& screen, xcb_window_t parent, const X11Rect& rect,
                              std::uint32_t events);
+
+// The composite overlay window: a window above every other window of the root,
+// override-redirect ones included, whose children no other client can raise
+// anything above and whose own painting they hide. It exists and is mapped
+// while some client holds a reference to it; a client's references end with its
+// connection. Without a compositing manager a mapped overlay hides the desktop,
+// so a lock holds it only while it is in force.
+//
+// Whether the server offers it (Composite 0.3 or later). A round trip; ask once.
+bool x11HasOverlay(xcb_connection_t* c);
+// Takes a reference to the overlay window of `root` and returns it (waits for
+// the reply); XCB_NONE when the server refused.
+xcb_window_t x11TakeOverlay(xcb_connection_t* c, xcb_window_t root);
+// Takes a reference without waiting, when the overlay's id is known (another
+// client of the lock holds it already).
+void x11HoldOverlay(xcb_connection_t* c, xcb_window_t root);
+// Gives this client's reference back.
+void x11ReleaseOverlay(xcb_connection_t* c, xcb_window_t root);
+
+// Whether the X server of `display` (as in $DISPLAY; null: $DISPLAY) lives: its
+// socket takes a connection. xcb reports a server that is gone and one that
+// refuses new clients (its client table is full) alike; this tells them apart.
+bool x11ServerAlive(const char* display = nullptr);
 
 // Moves and resizes `window` onto `rect`, without a border.
 void x11PlaceWindow(xcb_connection_t* c, xcb_window_t window, const X11Rect& rect);

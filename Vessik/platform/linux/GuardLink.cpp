@@ -150,24 +150,27 @@ void GuardLink::lockEnded() {
     }
     inForce_ = false;
     held_ = false;
+    lockWindow_ = 0;
     guardlink::send(fd_, Message::Unlock, nullptr, 0);
     wipe(state_);
     wipeResumed();
 }
 
-bool GuardLink::cover(std::uint32_t resourceBase) {
+bool GuardLink::cover(std::uint32_t resourceBase, std::uint32_t overlay) {
     inForce_ = true; // the guard holds from now on: lockEnded tells it the lock ended
     held_ = false;
-    return guardlink::send(fd_, Message::Cover, &resourceBase, sizeof resourceBase);
+    const std::uint32_t payload[] = {resourceBase, overlay};
+    return guardlink::send(fd_, Message::Cover, payload, sizeof payload);
 }
 
 void GuardLink::setLockWindow(std::uint32_t window) {
+    lockWindow_ = window;
     guardlink::send(fd_, Message::LockWindow, &window, sizeof window);
 }
 
 void GuardLink::readReports() {
     while (fd_ >= 0) {
-        char packet[16];
+        char packet[64];
         const ssize_t n = ::recv(fd_, packet, sizeof packet, 0);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
             return;
@@ -176,12 +179,28 @@ void GuardLink::readReports() {
             linkClosed();
             return;
         }
-        if (static_cast<Message>(packet[0]) == Message::InputHeld && n >= 2) {
+        const auto type = static_cast<Message>(packet[0]);
+        if (type == Message::InputHeld && n >= 2) {
             held_ = packet[1] == 1;
-            if (heldCallback_) {
-                heldCallback_(held_);
+            if (callbacks_.held) {
+                callbacks_.held(held_);
             }
+        } else if (type == Message::Released && inForce_) {
+            // The guard lost its display connection: the capture holds the input itself.
+            held_ = false;
+            if (callbacks_.gone) {
+                callbacks_.gone();
+            }
+        } else if (type == Message::NameWindow && inForce_ && lockWindow_ != 0) {
+            guardlink::send(fd_, Message::LockWindow, &lockWindow_, sizeof lockWindow_); // it is back
+        } else if (type == Message::Key && n == 1 + 32) {
+            QByteArray event(packet + 1, 32);
+            if (callbacks_.key) {
+                callbacks_.key(event);
+            }
+            ::explicit_bzero(event.data(), static_cast<std::size_t>(event.size()));
         }
+        ::explicit_bzero(packet, sizeof packet);
     }
 }
 
@@ -196,8 +215,8 @@ void GuardLink::linkClosed() {
         pid_ = 0;
     }
     log_->log(QStringLiteral("The guard of the lock ended; starting another."));
-    if (goneCallback_) {
-        goneCallback_();
+    if (callbacks_.gone) {
+        callbacks_.gone();
     }
     if (started_) {
         spawn();

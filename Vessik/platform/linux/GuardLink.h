@@ -15,11 +15,11 @@
 #include "platform/InputGuard.h"
 #include "platform/LockKeeper.h"
 
-// Vessik's side of its guard (vessik-guard in the bundle, guard/GuardProtocol.h):
+// Vessik's side of its guard (vessik-guard in the bundle, keeper/link/GuardProtocol.h):
 // a small process without Qt that holds the keyboard and the pointer during
-// every lock, forwards the keys to the lock window, keeps shields of its own
-// mapped under Vessik's, and when Vessik ends during a lock, keeps the screen
-// covered and starts Vessik again with the lock's state.
+// every lock, hands the keys to this process over the link, keeps a shield of
+// its own mapped under Vessik's windows, and when Vessik ends during a lock,
+// keeps the screen covered and starts Vessik again with the lock's state.
 //
 // start() spawns the guard, tied to this process by a socket pair; a guard that
 // ends is started again. A Vessik that a guard started adopts that guard's link
@@ -41,15 +41,12 @@ public:
     void lockInForce(const QByteArray& state) override;
     void lockEnded() override;
 
-    bool cover(std::uint32_t resourceBase) override;
+    bool cover(std::uint32_t resourceBase, std::uint32_t overlay) override;
     void setLockWindow(std::uint32_t window) override;
     void uncover() override { lockEnded(); }
     bool inputHeld() const override { return held_; }
     void readReports() override;
-    void setCallbacks(std::function<void(bool held)> held, std::function<void()> gone) override {
-        heldCallback_ = std::move(held);
-        goneCallback_ = std::move(gone);
-    }
+    void setCallbacks(Callbacks callbacks) override { callbacks_ = std::move(callbacks); }
 
 private:
     // Adopts descriptor kGuardLinkFd when the environment says it is a guard's link.
@@ -72,6 +69,6 @@ private:
     QByteArray state_; // the lock's state while one is in force, for a guard started during it
     bool inForce_ = false;
     bool held_ = false;
-    std::function<void(bool)> heldCallback_;
-    std::function<void()> goneCallback_;
+    std::uint32_t lockWindow_ = 0; // the lock window last named to the guard in this lock
+    Callbacks callbacks_;
 };

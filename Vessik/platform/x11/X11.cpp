@@ -2,6 +2,7 @@
 
 #include <QtGui/QGuiApplication>
 
+#include "keeper/x11/X11Cover.h"
 #include "platform/PlatformServices.h"
 
 xcb_connection_t* x11Connection() {
@@ -62,6 +63,26 @@ std::optional<SessionRefusal> sessionRefusal() {
                               false};
     }
     return std::nullopt;
+}
+
+std::optional<DisplayProblem> displayProblem() {
+    const QString display = qEnvironmentVariable("DISPLAY");
+    if (display.isEmpty()) {
+        return std::nullopt;
+    }
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    const bool reached = xcb_connection_has_error(c) == 0;
+    xcb_disconnect(c);
+    if (reached) {
+        return std::nullopt;
+    }
+    if (x11ServerAlive()) {
+        return DisplayProblem{QStringLiteral("The X server of display %1 refuses new clients (it has as many as it "
+                                             "takes); Vessik cannot start now.")
+                                  .arg(display),
+                              true};
+    }
+    return DisplayProblem{QStringLiteral("Cannot reach the X display %1; Vessik cannot start.").arg(display), false};
 }
 
 bool isX11Session() {

@@ -4,8 +4,11 @@
 #include <cstring>
 #include <utility>
 
+#include <QtCore/QAbstractEventDispatcher>
 #include <QtCore/QScopedValueRollback>
 #include <QtGui/QGuiApplication>
+#include <QtGui/QKeyEvent>
+#include <QtGui/QRegion>
 #include <QtGui/QScreen>
 #include <QtGui/QWindow>
 #include <QtWidgets/QWidget>
@@ -28,11 +31,21 @@ X11Rect toX11(const QRect& r) {
             static_cast<std::uint16_t>(r.height())};
 }
 
+QRect toQt(const X11Rect& r) {
+    return {r.x, r.y, r.width, r.height};
+}
+
+bool isInput(std::uint8_t type) {
+    return type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE || type == XCB_BUTTON_PRESS || type == XCB_BUTTON_RELEASE ||
+           type == XCB_MOTION_NOTIFY;
+}
+
 } // namespace
 
-X11DisplayCapture::Shield::Shield(xcb_connection_t* c, const xcb_screen_t& screen, const Monitor& monitor)
+X11DisplayCapture::Shield::Shield(xcb_connection_t* c, const xcb_screen_t& screen, xcb_window_t parent,
+                                  const Monitor& monitor)
     : c_(c), id_(monitor.id), rect_(monitor.rect),
-      window_(x11CreateShield(c, screen, toX11(monitor.rect), kShieldEvents)) {
+      window_(x11CreateShield(c, screen, parent, toX11(monitor.rect), kShieldEvents)) {
     xcb_map_window(c_, window_);
 }
 
@@ -64,7 +77,7 @@ void X11DisplayCapture::Shield::moveTo(const QRect& rect) {
 }
 
 X11DisplayCapture::X11DisplayCapture(InputGuard* guard)
-    : connection_(x11Connection()), guard_(guard), grabs_(connection_) {
+    : connection_(x11Connection()), guard_(guard), grabs_(connection_), keyboard_(connection_) {
     grabTick_.setSingleShot(true);
     grabTick_.setTimerType(Qt::PreciseTimer);
     connect(&grabTick_, &QTimer::timeout, this, &X11DisplayCapture::tickGrabs);
@@ -77,9 +90,12 @@ X11DisplayCapture::X11DisplayCapture(InputGuard* guard)
     }
     screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
     listsMonitors_ = x11ListsMonitors(connection_);
+    hasOverlay_ = x11HasOverlay(connection_);
     if (guard_ != nullptr) {
-        // Its reports count at once, also from inside the event filter (keys).
-        guard_->setCallbacks([this](bool) { reportInputHeld(); }, [this] { guardEnded(); });
+        // Its reports count at once, also from inside the event filter.
+        guard_->setCallbacks({.held = [this](bool) { reportInputHeld(); },
+                              .gone = [this] { guardEnded(); },
+                              .key = [this](QByteArray& event) { deliverKey(event); }});
     }
     // Installed once for good: a filter installed while Qt runs the filters (a
     // hotkey press that locks) would make Qt hand the same event to another one again.
@@ -89,7 +105,7 @@ X11DisplayCapture::X11DisplayCapture(InputGuard* guard)
 X11DisplayCapture::~X11DisplayCapture() {
     inputHeldCallback_ = nullptr; // its owner may be half destroyed by now
     if (guard_ != nullptr) {
-        guard_->setCallbacks(nullptr, nullptr);
+        guard_->setCallbacks({});
     }
     if (!shields_.empty() || grabs_.active()) {
         releaseAll();
@@ -104,10 +120,16 @@ std::vector<X11DisplayCapture::Monitor> X11DisplayCapture::monitors(std::size_t 
     if (connection_ == nullptr) {
         return out;
     }
-    for (const X11Monitor& m : x11Monitors(connection_, *screen_, listsMonitors_, maxCount)) {
-        out.push_back({m.id, QRect(m.rect.x, m.rect.y, m.rect.width, m.rect.height)});
+    const X11Screen screen = x11Screen(connection_, *screen_, listsMonitors_, maxCount);
+    area_ = toQt(screen.root);
+    for (const X11Monitor& m : screen.monitors) {
+        out.push_back({m.id, toQt(m.rect)});
     }
     return out;
+}
+
+xcb_window_t X11DisplayCapture::home() const {
+    return overlay_ != XCB_NONE ? overlay_ : screen_->root;
 }
 
 std::vector<DisplayId> X11DisplayCapture::activeDisplays(std::size_t maxCount) {
@@ -130,13 +152,28 @@ void X11DisplayCapture::capture(DisplayId display) {
         return;
     }
     const bool first = shields_.empty();
-    // A guard holds the input of every lock: its grabs outlive this process. It
-    // hears of the lock before our shields appear, so that it can tell them from
-    // other clients' windows.
-    guardHolds_ =
-        first ? guard_ != nullptr && guard_->cover(xcb_get_setup(connection_)->resource_id_base) : guardHolds_;
+    if (first) {
+        if (hasOverlay_) {
+            // Held for the whole lock: above it nothing can be shown. Its unmapping
+            // or destruction is reported.
+            overlay_ = x11TakeOverlay(connection_, screen_->root);
+            if (overlay_ != XCB_NONE) {
+                const std::uint32_t events = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+                xcb_change_window_attributes(connection_, overlay_, XCB_CW_EVENT_MASK, &events);
+            }
+        }
+        // A guard holds the input of every lock: its grabs outlive this process. It
+        // hears of the lock before our shields appear, so that it can tell them from
+        // other clients' windows.
+        guardHolds_ = guard_ != nullptr && guard_->cover(xcb_get_setup(connection_)->resource_id_base, overlay_);
+    }
     mapShield(*monitor);
     if (first) {
+        std::vector<QRect> listed;
+        for (const Monitor& m : lastListed_) {
+            listed.push_back(m.rect);
+        }
+        coverGaps(listed); // the monitors listed are all about to be captured
         watchScreens(true);
         if (!guardHolds_) {
             // The grab replies are read later (raiseAboveShields, or the next turn of
@@ -151,7 +188,35 @@ void X11DisplayCapture::capture(DisplayId display) {
 }
 
 void X11DisplayCapture::mapShield(const Monitor& monitor) {
-    shields_.emplace_back(connection_, *screen_, monitor);
+    // The monitors' shields come before the gaps', which lie below them.
+    const auto firstGap = std::find_if(shields_.begin(), shields_.end(), [](const Shield& s) { return s.gap(); });
+    shields_.emplace(monitor.id == Shield::kGap ? shields_.end() : firstGap, connection_, *screen_, home(), monitor);
+}
+
+std::vector<QRect> X11DisplayCapture::monitorRects() const {
+    std::vector<QRect> rects;
+    for (const Shield& s : shields_) {
+        if (!s.gap()) {
+            rects.push_back(s.rect());
+        }
+    }
+    return rects;
+}
+
+void X11DisplayCapture::coverGaps(const std::vector<QRect>& covered) {
+    std::erase_if(shields_, [this](const Shield& s) {
+        if (s.gap()) {
+            grabs_.windowGone(s.window());
+        }
+        return s.gap();
+    });
+    QRegion gaps(area_);
+    for (const QRect& r : covered) {
+        gaps -= r;
+    }
+    for (const QRect& r : gaps) {
+        mapShield({Shield::kGap, r});
+    }
 }
 
 std::vector<X11DisplayCapture::Shield>::iterator X11DisplayCapture::dropShield(std::vector<Shield>::iterator shield) {
@@ -160,8 +225,8 @@ std::vector<X11DisplayCapture::Shield>::iterator X11DisplayCapture::dropShield(s
 }
 
 void X11DisplayCapture::release(DisplayId display) {
-    const auto shield =
-        std::find_if(shields_.begin(), shields_.end(), [display](const Shield& s) { return s.id() == display; });
+    const auto shield = std::find_if(shields_.begin(), shields_.end(),
+                                     [display](const Shield& s) { return s.id() == display && !s.gap(); });
     if (connection_ == nullptr || shields_.empty()) {
         return;
     }
@@ -195,10 +260,21 @@ void X11DisplayCapture::releaseAll() {
         inputHeldMayHaveChanged();
     }
     grabs_.release();
+    // The lock window goes back to the root before the overlay, and whatever is
+    // still inside it, may go.
+    if (overlay_ != XCB_NONE && lockWindow_ != nullptr && lockWindow_->internalWinId() != 0) {
+        xcb_reparent_window(connection_, static_cast<xcb_window_t>(lockWindow_->internalWinId()), screen_->root,
+                            static_cast<std::int16_t>(lockWindow_->x()), static_cast<std::int16_t>(lockWindow_->y()));
+    }
     shields_.clear();
+    if (overlay_ != XCB_NONE) {
+        x11ReleaseOverlay(connection_, screen_->root);
+        overlay_ = XCB_NONE;
+    }
     lockWindow_ = nullptr;
     lockWindowX_ = XCB_NONE;
     lockWindowLost_ = false;
+    keyboard_.forget();
     xcb_flush(connection_);
 }
 
@@ -284,13 +360,53 @@ void X11DisplayCapture::reportInputHeld() {
     }
 }
 
-bool X11DisplayCapture::capsLockOn() {
-    if (connection_ == nullptr) {
-        return false;
+KeyboardState X11DisplayCapture::keyboardState() {
+    return connection_ != nullptr ? keyboard_.state() : KeyboardState{};
+}
+
+void X11DisplayCapture::deliverKey(QByteArray& event) {
+    if (event.size() != sizeof(xcb_key_press_event_t) || lockWindow_ == nullptr) {
+        return;
     }
-    XcbReply<xcb_query_pointer_reply_t> pointer(
-        xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, screen_->root), nullptr));
-    return pointer && (pointer->mask & XCB_MOD_MASK_LOCK) != 0;
+    xcb_key_press_event_t key;
+    std::memcpy(&key, event.constData(), sizeof key);
+    const std::uint8_t type = key.response_type & 0x7f;
+    if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE) {
+        key.response_type = type; // the server's own, as the guard received it
+        // The hotkeys (the shut-down hotkey works during a lock) see it as if Qt had read it.
+        qintptr result = 0;
+        QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+        const bool taken = dispatcher != nullptr &&
+                           dispatcher->filterNativeEvent(QByteArrayLiteral("xcb_generic_event_t"), &key, &result);
+        if (!taken) {
+            if (std::unique_ptr<QKeyEvent> typed = keyboard_.keyEvent(key)) {
+                QWidget* target =
+                    lockWindow_->focusWidget() != nullptr ? lockWindow_->focusWidget() : lockWindow_.data();
+                QCoreApplication::sendEvent(target, typed.get());
+            }
+        }
+    }
+    ::explicit_bzero(&key, sizeof key);
+}
+
+void X11DisplayCapture::moveLockWindowHome() {
+    if (overlay_ == XCB_NONE || lockWindow_ == nullptr) {
+        return;
+    }
+    // Qt makes its windows on the root; before it maps this one it goes where the shields are.
+    xcb_reparent_window(connection_, static_cast<xcb_window_t>(lockWindow_->winId()), overlay_,
+                        static_cast<std::int16_t>(lockWindow_->x()), static_cast<std::int16_t>(lockWindow_->y()));
+}
+
+void X11DisplayCapture::showLockWindow(QWidget* window) {
+    if (window == nullptr) {
+        return;
+    }
+    if (connection_ != nullptr && !shields_.empty()) {
+        lockWindow_ = window;
+        moveLockWindowHome();
+    }
+    window->show();
 }
 
 void X11DisplayCapture::raiseAboveShields(QWidget* window) {
@@ -323,8 +439,8 @@ void X11DisplayCapture::placeLockWindow() {
     }
     destroyForeignChildren(lock);
     restack();
-    // The focus makes Qt hand the keys to the window's password field, also the
-    // keys the guard forwards to it.
+    // The focus makes Qt hand the keys to the window's password field when this
+    // process holds the keyboard itself.
     xcb_set_input_focus(connection_, XCB_INPUT_FOCUS_PARENT, lock, XCB_CURRENT_TIME);
     grabInput(); // moves the grabs onto the lock window
     xcb_flush(connection_);
@@ -349,6 +465,7 @@ void X11DisplayCapture::remakeLockWindow() {
     if (QWindow* handle = widget->windowHandle(); handle != nullptr) {
         handle->destroy();
     }
+    moveLockWindowHome();
     widget->show();
     widget->activateWindow();
     placeLockWindow();
@@ -369,9 +486,14 @@ void X11DisplayCapture::destroyForeignChildren(xcb_window_t parent) {
 }
 
 void X11DisplayCapture::restack() {
+    // The gaps' shields first, then the monitors', then the lock window: each on top.
     const std::uint32_t above = XCB_STACK_MODE_ABOVE;
-    for (const Shield& s : shields_) {
-        xcb_configure_window(connection_, s.window(), XCB_CONFIG_WINDOW_STACK_MODE, &above);
+    for (const bool gaps : {true, false}) {
+        for (const Shield& s : shields_) {
+            if (s.gap() == gaps) {
+                xcb_configure_window(connection_, s.window(), XCB_CONFIG_WINDOW_STACK_MODE, &above);
+            }
+        }
     }
     const xcb_window_t lock = lockWindowId();
     if (lock != XCB_NONE) {
@@ -381,8 +503,12 @@ void X11DisplayCapture::restack() {
 
 void X11DisplayCapture::keepOnTop() {
     std::vector<xcb_window_t> ours;
-    for (const Shield& s : shields_) {
-        ours.push_back(s.window());
+    for (const bool gaps : {true, false}) {
+        for (const Shield& s : shields_) {
+            if (s.gap() == gaps) {
+                ours.push_back(s.window());
+            }
+        }
     }
     if (const xcb_window_t lock = lockWindowId(); lock != XCB_NONE) {
         ours.push_back(lock);
@@ -390,7 +516,7 @@ void X11DisplayCapture::keepOnTop() {
     // Our own windows obscure one another too: restack only when some other window
     // is above them, so that restacking never feeds itself.
     XcbReply<xcb_query_tree_reply_t> tree(
-        xcb_query_tree_reply(connection_, xcb_query_tree(connection_, screen_->root), nullptr));
+        xcb_query_tree_reply(connection_, xcb_query_tree(connection_, home()), nullptr));
     if (tree) {
         const xcb_window_t* children = xcb_query_tree_children(tree.get()); // bottom to top
         const auto count = static_cast<std::size_t>(xcb_query_tree_children_length(tree.get()));
@@ -407,9 +533,13 @@ void X11DisplayCapture::followMonitors() {
     if (connection_ == nullptr || shields_.empty()) {
         return;
     }
-    const std::vector<Monitor> now = monitors(kMaxDisplays);
+    const std::vector<Monitor> now = monitors(kMaxDisplays); // also the root's size now
     // Shields of monitors that went away go; moved monitors take their shield along.
     for (auto it = shields_.begin(); it != shields_.end();) {
+        if (it->gap()) {
+            ++it;
+            continue;
+        }
         const auto m = std::find_if(now.begin(), now.end(), [&it](const Monitor& n) { return n.id == it->id(); });
         if (m == now.end()) {
             it = dropShield(it);
@@ -428,6 +558,7 @@ void X11DisplayCapture::followMonitors() {
             mapShield(m);
         }
     }
+    coverGaps(monitorRects());
     restack();
     grabInput(); // the grab may have been on a shield that went away
     xcb_flush(connection_);
@@ -444,6 +575,7 @@ void X11DisplayCapture::watchScreens(bool on) {
     auto changed = [this] { monitorChange_.start(); };
     auto watch = [this, changed](QScreen* screen) {
         screenConnections_.push_back(connect(screen, &QScreen::geometryChanged, this, changed));
+        screenConnections_.push_back(connect(screen, &QScreen::virtualGeometryChanged, this, changed));
     };
     screenConnections_.push_back(connect(qGuiApp, &QGuiApplication::screenAdded, this, [watch, changed](QScreen* s) {
         watch(s);
@@ -456,11 +588,41 @@ void X11DisplayCapture::watchScreens(bool on) {
     }
 }
 
+void X11DisplayCapture::restoreOverlay(const X11WindowChange& change) {
+    if (change.kind == X11WindowChange::Unmapped) {
+        xcb_map_window(connection_, overlay_); // everything inside comes back with it
+    } else if (change.kind == X11WindowChange::Destroyed) {
+        // Everything inside it went with it: the shields are made again on the
+        // root, the lock window follows (its own destruction is reported).
+        overlay_ = XCB_NONE;
+        std::vector<Monitor> covered;
+        for (Shield& s : shields_) {
+            grabs_.windowGone(s.window());
+            s.forget();
+            if (!s.gap()) {
+                covered.push_back({s.id(), s.rect()});
+            }
+        }
+        shields_.clear();
+        for (const Monitor& m : covered) {
+            mapShield(m);
+        }
+        coverGaps(monitorRects());
+    }
+}
+
 bool X11DisplayCapture::restoreOurWindows(const xcb_generic_event_t* event) {
     const X11WindowChange change = x11WindowChange(event);
     const xcb_window_t window = change.window;
     if (change.kind == X11WindowChange::None) {
         return false;
+    }
+    if (window == overlay_ && overlay_ != XCB_NONE) {
+        restoreOverlay(change);
+        restack();
+        grabInput();
+        xcb_flush(connection_);
+        return true;
     }
     const auto shield =
         std::find_if(shields_.begin(), shields_.end(), [window](const Shield& s) { return s.window() == window; });
@@ -481,14 +643,14 @@ bool X11DisplayCapture::restoreOurWindows(const xcb_generic_event_t* event) {
         }
         x11PlaceWindow(connection_, window, toX11(wanted));
     } else if (change.kind == X11WindowChange::Reparented) {
-        if (change.parent == screen_->root) {
+        if (change.parent == home()) {
             return true; // put back, by us
         }
         // Inside another client's window it covers nothing and holds no grab: back
-        // onto the root where it was (the server maps it again there).
+        // home where it was (the server maps it again there).
         grabs_.windowGone(window);
         const X11Rect wanted = toX11(isLockWindow ? lockRect_ : shield->rect());
-        xcb_reparent_window(connection_, window, screen_->root, wanted.x, wanted.y);
+        xcb_reparent_window(connection_, window, home(), wanted.x, wanted.y);
         if (isLockWindow) {
             xcb_set_input_focus(connection_, XCB_INPUT_FOCUS_PARENT, window, XCB_CURRENT_TIME);
         }
@@ -526,12 +688,13 @@ bool X11DisplayCapture::nativeEventFilter(const QByteArray& eventType, void* mes
     }
     const auto* event = static_cast<const xcb_generic_event_t*>(message);
     const std::uint8_t type = event->response_type & 0x7f;
-    if (guardHolds_ && (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE)) {
-        // The guard reports the input held before it forwards the first key: the
-        // field takes that key only when the report has been read.
-        guard_->readReports();
+    // Input that another client made up (SendEvent) never reaches the lock: only
+    // real input, and the keys the guard hands over its link, do.
+    if ((event->response_type & 0x80) != 0 && isInput(type)) {
+        return true;
     }
     const QScopedValueRollback inFilter(inEventFilter_, true);
+    keyboard_.handleEvent(event);
     if (grabs_.handleEvent(event)) {
         scheduleGrabTick();
         return false;
@@ -539,7 +702,7 @@ bool X11DisplayCapture::nativeEventFilter(const QByteArray& eventType, void* mes
     if (restoreOurWindows(event)) {
         return false;
     }
-    if ((event->response_type & 0x7f) != XCB_VISIBILITY_NOTIFY) {
+    if (type != XCB_VISIBILITY_NOTIFY) {
         return false;
     }
     const auto* visibility = static_cast<const xcb_visibility_notify_event_t*>(message);

@@ -14,16 +14,28 @@
 #include "keeper/x11/X11GrabKeeper.h"
 #include "platform/DisplayCapture.h"
 #include "platform/InputGuard.h"
+#include "platform/x11/X11Keyboard.h"
 
 // Display capture on an X server: the displays are the RandR monitors of the
 // screen (the whole screen when RandR lists none).
 //
-// A capture maps a black override-redirect shield over the monitor. The first
-// capture also takes the keyboard and the pointer. While a guard runs (InputGuard)
-// the guard takes them, maps shields of its own under ours and forwards the keys
-// to the lock window, so that the input stays held if this process ends; only
-// without a guard (or once it ended) are the grabs this process's own
-// (X11GrabKeeper, driven from a QTimer here). Once the lock window is known
+// A capture maps a black override-redirect shield over the monitor; the first
+// also covers whatever part of the root window no monitor covers (another
+// client may define monitors that leave most of the framebuffer out), and takes
+// the keyboard and the pointer. Where the server has the Composite extension,
+// the shields and the lock window live inside the composite overlay window,
+// above every other window: nothing another client maps or raises can come
+// above them, and what it paints on the overlay itself is hidden by them.
+// Without Composite they live on the root and rise again whenever another
+// window is mapped above them.
+//
+// While a guard runs (InputGuard) the guard takes the input, maps a shield of
+// its own under ours and hands the keys it receives to this process over its
+// link, so that the input stays held if this process ends; only without a guard
+// (or once it ended) are the grabs this process's own (X11GrabKeeper, driven
+// from a QTimer here). Key and button events that another client sends
+// (SendEvent) are dropped while anything is captured: only real input, and the
+// guard's, reaches the lock window. Once the lock window is known
 // (raiseAboveShields) the grabs are moved onto it (or the guard is told where
 // the keys go) and it gets the input focus, so typing reaches its password
 // field. While anything is captured, what is on the screen is kept the way the
@@ -35,9 +47,11 @@
 //  - a shield or the lock window that another client unmaps is mapped again,
 //    one it moves or resizes is put back, one it destroys is made again, and a
 //    window another client creates inside them (or reparents into them) is
-//    destroyed; then they are raised and the grabs taken again;
+//    destroyed; then they are raised and the grabs taken again; the overlay
+//    window unmapped is mapped again, and destroyed, everything moves to the root;
 //  - a monitor that appears gets a shield, one that goes loses it, one that
-//    moves has its shield moved.
+//    moves has its shield moved, and the parts of the root that no monitor
+//    covers, whatever its size now, stay covered.
 // The release of the last display listed by the most recent activeDisplays()
 // unmaps every shield and gives the grabs back.
 //
@@ -52,10 +66,12 @@ public:
     std::vector<DisplayId> activeDisplays(std::size_t maxCount) override;
     void capture(DisplayId display) override;
     void release(DisplayId display) override;
+    QRect screenArea() override { return area_; }
+    void showLockWindow(QWidget* window) override;
     void raiseAboveShields(QWidget* window) override;
     bool inputHeld() const override;
     void setInputHeldCallback(std::function<void(bool held)> callback) override;
-    bool capsLockOn() override;
+    KeyboardState keyboardState() override;
 
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
 
@@ -65,11 +81,15 @@ private:
         QRect rect; // native pixels, root coordinates
     };
 
-    // A black override-redirect window over one monitor, mapped on creation and
-    // destroyed with the object (move-only; a moved-from shield owns no window).
+    // A black override-redirect window over one monitor, or over a part of the
+    // root no monitor covers (a gap), mapped on creation and destroyed with the
+    // object (move-only; a moved-from shield owns no window).
     class Shield {
     public:
-        Shield(xcb_connection_t* c, const xcb_screen_t& screen, const Monitor& monitor);
+        // The id of a gap's shield: never a monitor's (a monitor is named by an atom, or 0).
+        static constexpr DisplayId kGap = 0xFFFFFFFF;
+
+        Shield(xcb_connection_t* c, const xcb_screen_t& screen, xcb_window_t parent, const Monitor& monitor);
         ~Shield();
         Shield(Shield&& other) noexcept;
         Shield& operator=(Shield&& other) noexcept;
@@ -77,6 +97,7 @@ private:
         Shield& operator=(const Shield&) = delete;
 
         DisplayId id() const { return id_; }
+        bool gap() const { return id_ == kGap; }
         const QRect& rect() const { return rect_; }
         xcb_window_t window() const { return window_; }
         // Moves and resizes the window onto `rect`.
@@ -91,8 +112,15 @@ private:
         xcb_window_t window_;
     };
 
+    // The monitors (and, as a side effect, the root's size in area_).
     std::vector<Monitor> monitors(std::size_t maxCount);
+    // Where our windows live: the overlay window while we hold it, else the root.
+    xcb_window_t home() const;
     void mapShield(const Monitor& monitor);
+    // Gives the parts of the root that `covered` leaves out shields of their own
+    // (none when the monitors tile it), replacing the gaps' shields there were.
+    void coverGaps(const std::vector<QRect>& covered);
+    std::vector<QRect> monitorRects() const;
     // Destroys the shield (and with it any grab on its window).
     std::vector<Shield>::iterator dropShield(std::vector<Shield>::iterator shield);
     void releaseAll();
@@ -104,6 +132,8 @@ private:
     void collectGrabs();
     void tickGrabs();
     void scheduleGrabTick();
+    // Moves the lock window's native window into home() (Qt makes it on the root).
+    void moveLockWindowHome();
     // Selects what the lock window must report, notes its geometry, removes
     // windows of other clients inside it, raises it and gives it the focus and the grabs.
     void placeLockWindow();
@@ -113,11 +143,17 @@ private:
     void followMonitors();
     void watchScreens(bool on);
     xcb_window_t lockWindowId() const;
-    // Undoes what another client did to a shield or the lock window; true when the event was about one of them.
+    // Undoes what another client did to a shield, the lock window or the overlay
+    // window; true when the event was about one of them.
     bool restoreOurWindows(const xcb_generic_event_t* event);
+    // The overlay window was unmapped or destroyed.
+    void restoreOverlay(const X11WindowChange& change);
     void destroyForeignChildren(xcb_window_t parent);
     // Shows the lock window again in a new native window, after another client destroyed it.
     void remakeLockWindow();
+    // A key the guard received: the hotkeys see it first, as if it came from
+    // the server, then the lock window's focused widget.
+    void deliverKey(QByteArray& event);
     // Calls the inputHeld callback, from the event loop, when inputHeld() differs from what it last said.
     void reportInputHeld();
     // reportInputHeld() now, or from the event loop when inside Qt's event filters.
@@ -128,6 +164,9 @@ private:
     xcb_connection_t* connection_;
     const xcb_screen_t* screen_ = nullptr;
     bool listsMonitors_ = false;
+    bool hasOverlay_ = false;
+    xcb_window_t overlay_ = XCB_NONE; // held from the first capture to the last release
+    QRect area_;                      // the root's rectangle, as last asked
     InputGuard* guard_;
     // The guard holds the input of the current capture.
     bool guardHolds_ = false;
@@ -138,9 +177,10 @@ private:
     xcb_window_t lockWindowX_ = XCB_NONE;
     QRect lockRect_;
     bool lockWindowLost_ = false; // destroyed by another client, not made again yet
-    std::vector<Shield> shields_;
+    std::vector<Shield> shields_; // the monitors' first, in the order they were captured, then the gaps'
     // After the shields: member cleanup ungrabs before the windows go, as releaseAll() does.
     X11GrabKeeper grabs_;
+    X11Keyboard keyboard_;
     QTimer grabTick_;
     QTimer monitorChange_;
     std::vector<QMetaObject::Connection> screenConnections_;

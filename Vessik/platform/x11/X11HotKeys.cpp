@@ -211,6 +211,9 @@ bool X11HotKeys::nativeEventFilter(const QByteArray& eventType, void* message, q
         return false;
     }
     const auto* event = static_cast<const xcb_generic_event_t*>(message);
+    if ((event->response_type & 0x80) != 0) {
+        return false; // made up by another client (SendEvent): never a hotkey
+    }
     switch (event->response_type & 0x7F) {
     case XCB_KEY_PRESS:
         return state_->keyPress(*static_cast<const xcb_key_press_event_t*>(message));

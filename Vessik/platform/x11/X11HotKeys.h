@@ -37,7 +37,8 @@ using X11OwnGrabs = std::vector<X11OwnGrab>;
 // root grabs: the combination then arrives as a plain key press on Vessik's own
 // window. Presses are therefore matched on every window of Qt's connection, not
 // only on the root. A matched press is swallowed; keeping a key down (auto
-// repeat) does not press the hotkey again. Handlers run from the event loop
+// repeat) does not press the hotkey again. A press that another client sent
+// (SendEvent) is never a hotkey. Handlers run from the event loop
 // right after the event filter returns, never inside it.
 class X11HotKeys final : public HotKeyService, private QAbstractNativeEventFilter {
 public:
