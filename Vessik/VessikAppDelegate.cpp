@@ -32,6 +32,7 @@ VessikAppDelegate::VessikAppDelegate(Bundle bundle, PlatformServices platform, Q
                 lockBeganToHold();
             }
         });
+        platform_.displays->setKeyboardChangedCallback([this] { showLockFeedback(); });
     }
     if (platform_.instance) {
         platform_.instance->setSettingsRequestCallback([this] { settingsRequested(); });

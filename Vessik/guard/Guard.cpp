@@ -91,7 +91,7 @@ Guard::Guard(xcb_connection_t* c, const xcb_screen_t& screen, int link, std::vec
         randrEvent_ = randr->first_event;
     }
     // Ready before any lock, so that covering is a map and two grabs.
-    compositing_ = compositing();
+    compositing_ = x11Compositing(c_, screen_);
     followMonitors();
     xcb_flush(c_);
 }
@@ -565,7 +565,8 @@ xcb_window_t Guard::home() const {
 }
 
 void Guard::enterOverlay(xcb_window_t overlay) {
-    if (!hasOverlay_ || overlay_ != XCB_NONE) {
+    // Under a compositing manager, which paints the overlay itself, the shield stays on the root.
+    if (!hasOverlay_ || overlay_ != XCB_NONE || compositing_) {
         return;
     }
     if (overlay != XCB_NONE) {
@@ -620,23 +621,6 @@ xcb_window_t Guard::newShield() {
     return window;
 }
 
-bool Guard::compositing() const {
-    int number = 0;
-    for (auto it = xcb_setup_roots_iterator(xcb_get_setup(c_)); it.rem > 0 && it.data->root != screen_.root;
-         xcb_screen_next(&it)) {
-        ++number;
-    }
-    const std::string name = "_NET_WM_CM_S" + std::to_string(number);
-    XcbReply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
-        c_, xcb_intern_atom(c_, 1, static_cast<std::uint16_t>(name.size()), name.c_str()), nullptr));
-    if (!atom || atom->atom == XCB_ATOM_NONE) {
-        return false;
-    }
-    XcbReply<xcb_get_selection_owner_reply_t> owner(
-        xcb_get_selection_owner_reply(c_, xcb_get_selection_owner(c_, atom->atom), nullptr));
-    return owner && owner->owner != XCB_NONE;
-}
-
 void Guard::paintShield() {
     if (shieldBlack()) {
         xcb_change_window_attributes(c_, shield_, XCB_CW_BACK_PIXEL, &screen_.black_pixel);
@@ -667,7 +651,7 @@ void Guard::uncover() {
         x11ReleaseOverlay(c_, screen_.root);
         overlay_ = XCB_NONE;
     }
-    compositing_ = compositing();
+    compositing_ = x11Compositing(c_, screen_);
     if (shieldBlack() != wasBlack) {
         paintShield();
     }

@@ -150,10 +150,6 @@ private:
     xcb_window_t newShield();
     // Gives the shield the background shieldBlack() says, painting it now when mapped.
     void paintShield();
-    // Whether a compositing manager runs: it would start a shield without a
-    // background from a copy of the desktop below it, shown if Vessik's windows
-    // vanish, so the shield is black from the start then.
-    bool compositing() const;
     // Puts the shield right below the live Vessik's windows and above every
     // other client's, or on top while no Vessik is linked.
     void keepPlace();
@@ -176,7 +172,11 @@ private:
     std::vector<Clock::time_point> deaths_;       // of Vessiks this guard started, within the last minute
 
     State state_ = State::Idle;
-    bool compositing_ = false;                // asked at start and at each unlock
+    // Whether a compositing manager runs, asked at start and at each unlock: it
+    // would start a shield without a background from a copy of the desktop below
+    // it, shown if Vessik's windows vanish, so the shield is black from the start
+    // then; and it paints the overlay window itself, so the shield stays on the root.
+    bool compositing_ = false;
     std::vector<char> lockState_;             // what a restarted Vessik gets, while a lock is in force
     std::optional<std::uint32_t> vessikBase_; // the linked Vessik's resource id base, while its lock window lives
     std::optional<std::uint32_t> coverBase_;  // that base as its cover request gave it

@@ -19,6 +19,13 @@
 #include "guard/Guard.h"
 #include "keeper/link/GuardProtocol.h"
 
+namespace {
+
+const char* const kRefused = "The X server takes no new client; the guard keeps trying for as long as the lock is in "
+                             "force.";
+
+} // namespace
+
 int main(int argc, char** argv) {
     // Named like Vessik, whose forced shutdown spares that name; nobody may trace
     // it or read its memory, which holds the lock's state.
@@ -58,8 +65,15 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "Vessik: the guard of the lock cannot reach the X display\n");
                 return 1;
             }
-            if (!x11ServerAlive() || !carried->waitOffline(wait)) {
-                return 0; // the server went away, or nothing is left to keep
+            if (!x11ServerAlive()) {
+                return 0; // the server went away
+            }
+            if (wait == std::chrono::milliseconds(10)) {
+                ::syslog(LOG_NOTICE, "%s", kRefused);
+                std::fprintf(stderr, "Vessik: %s\n", kRefused);
+            }
+            if (!carried->waitOffline(wait)) {
+                return 0; // nothing is left to keep
             }
             wait = std::min(wait * 2, std::chrono::milliseconds(1000));
             continue;

@@ -67,4 +67,9 @@ public:
 
     // The keyboard's locks and layout now; all false and empty when that cannot be known.
     virtual KeyboardState keyboardState() = 0;
+    // `callback` runs on the main thread when the keyboard's locks or layout may
+    // have changed during a capture by other means than a key the lock window
+    // received (another program locked Shift, or switched the layout). One
+    // callback: a later call replaces it.
+    virtual void setKeyboardChangedCallback(std::function<void()> callback) = 0;
 };

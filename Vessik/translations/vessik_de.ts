@@ -19,6 +19,17 @@
         <source>Caps Lock is on.</source>
         <translation>Die Feststelltaste ist aktiviert.</translation>
     </message>
+    <message>
+        <source>Shift is locked.</source>
+        <translation>Umschalttaste ist eingerastet.</translation>
+    </message>
+</context>
+<context>
+    <name>OverrideWindow</name>
+    <message>
+        <source>Keyboard layout: %1</source>
+        <translation>Tastaturbelegung: %1</translation>
+    </message>
 </context>
 <context>
     <name>QObject</name>

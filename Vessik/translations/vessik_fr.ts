@@ -19,6 +19,17 @@
         <source>Caps Lock is on.</source>
         <translation>Le verrouillage des majuscules est activé.</translation>
     </message>
+    <message>
+        <source>Shift is locked.</source>
+        <translation>Maj est verrouillée.</translation>
+    </message>
+</context>
+<context>
+    <name>OverrideWindow</name>
+    <message>
+        <source>Keyboard layout: %1</source>
+        <translation>Disposition du clavier : %1</translation>
+    </message>
 </context>
 <context>
     <name>QObject</name>

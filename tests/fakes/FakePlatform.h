@@ -76,6 +76,8 @@ public:
     bool inputHeld() const override { return held; }
     void setInputHeldCallback(std::function<void(bool)> callback) override { heldCallback = std::move(callback); }
     KeyboardState keyboardState() override { return keyboard; }
+    void setKeyboardChangedCallback(std::function<void()> callback) override { keyboardChanged = std::move(callback); }
+    std::function<void()> keyboardChanged;
 
 private:
     std::shared_ptr<FakeEvents> ev_;

@@ -341,10 +341,11 @@ class VessikTestCase(unittest.TestCase):
     """A test case with its own Xvfb (self.x) and bundle copy (self.bundle)."""
 
     screen = (1920, 1080)
+    xvfb_args = ()  # more arguments of the test's X server
     settings = {}  # written into the bundle's settings file before each test
 
     def setUp(self):
-        self.x = Xvfb(*self.screen)
+        self.x = Xvfb(*self.screen, extra_args=self.xvfb_args)
         self.addCleanup(self.x.stop)
         self.bundle = TempBundle()
         self.addCleanup(self.bundle.cleanup)

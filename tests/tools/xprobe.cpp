@@ -51,6 +51,30 @@
 //                             CLOCK_MONOTONIC time, in seconds, at which it first
 //                             found the keyboard held, or "timeout"
 //   xprobe idle               print the server's milliseconds since the last input
+//   xprobe raise-loop SECONDS X Y W H
+//                             map a red override-redirect window there and raise it as
+//                             fast as the server takes it, for SECONDS; print "raised N"
+//   xprobe sample SECONDS X Y R G B
+//                             look at the colour at X Y about every millisecond for
+//                             SECONDS; print "matched N of M" (how often it was R G B)
+//   xprobe paint-overlay      take the composite overlay window, print "painting",
+//                             fill it red again and again until stdin closes
+//   xprobe fill-clients WINDOW...
+//                             open connections until the server refuses one (its
+//                             client table full), close the connections of the
+//                             clients of WINDOW... (KillClient), print "full N", take
+//                             every place that comes free until stdin closes
+//   xprobe send-keys WINDOW TEXT
+//                             send WINDOW key presses and releases that type TEXT and
+//                             Return, as events of this client's own (SendEvent)
+//   xprobe send-chord WINDOW KEYS
+//                             send WINDOW a press and release of the last of KEYS with
+//                             the others held as modifiers, with SendEvent
+//   xprobe lock-modifiers MODS  lock exactly MODS ("none": unlock all) through XKB, as a
+//                             Shift Lock key would
+//   xprobe lock-group N       lock the keyboard's layout to the Nth (from 0) through XKB
+//   xprobe selection-owner NAME
+//                             print the owner of the selection NAME, or "none"
 //   xprobe watch SECONDS X Y [X Y...]
 //                             print "watching", then for SECONDS, about every
 //                             millisecond, try to grab the keyboard and the pointer
@@ -88,6 +112,10 @@
 #include <xcb/xinput.h>
 #include <xcb/xtest.h>
 #include <xkbcommon/xkbcommon-x11.h>
+// xkb.h names a member "explicit", a keyword of C++.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
 
 namespace {
 
@@ -476,6 +504,84 @@ struct Point {
     int y;
 };
 
+// The keycode that types `ch` at the first level of the first layout.
+xcb_keycode_t keycodeTyping(xcb_connection_t* c, char32_t ch) {
+    keycodeOf(c, "AC01"); // sets XKB up on this connection
+    xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+    xkb_keymap* keymap =
+        xkb_x11_keymap_new_from_device(context, c, xkb_x11_get_core_keyboard_device_id(c), XKB_KEYMAP_COMPILE_NO_FLAGS);
+    const xkb_keysym_t wanted = ch == '\n' ? XKB_KEY_Return : xkb_utf32_to_keysym(ch);
+    xcb_keycode_t found = 0;
+    for (xkb_keycode_t code = xkb_keymap_min_keycode(keymap); code <= xkb_keymap_max_keycode(keymap) && found == 0;
+         ++code) {
+        const xkb_keysym_t* syms = nullptr;
+        const int count = xkb_keymap_key_get_syms_by_level(keymap, code, 0, 0, &syms);
+        if (count > 0 && syms[0] == wanted && code <= 255) {
+            found = static_cast<xcb_keycode_t>(code);
+        }
+    }
+    xkb_keymap_unref(keymap);
+    xkb_context_unref(context);
+    if (found == 0) {
+        fail("no key types that character");
+    }
+    return found;
+}
+
+// Sends `window` a key event of this client's own making (the SendEvent flag set).
+void sendKey(xcb_connection_t* c, xcb_window_t root, xcb_window_t window, bool press, xcb_keycode_t code,
+             std::uint16_t state) {
+    xcb_key_press_event_t key{};
+    key.response_type = press ? XCB_KEY_PRESS : XCB_KEY_RELEASE;
+    key.detail = code;
+    key.time = XCB_CURRENT_TIME;
+    key.root = root;
+    key.event = window;
+    key.same_screen = 1;
+    key.state = state;
+    xcb_send_event(c, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&key));
+}
+
+// Opens connections until the server refuses one; closes the clients of
+// `victims`; then, until stdin closes, takes every place that comes free, before
+// anyone else can (the victims' processes may end and free more). Returns the connections.
+std::vector<xcb_connection_t*> fillClients(xcb_connection_t* c, const std::vector<xcb_window_t>& victims) {
+    std::vector<xcb_connection_t*> taken;
+    auto fill = [&taken] {
+        for (;;) {
+            xcb_connection_t* more = xcb_connect(nullptr, nullptr);
+            if (xcb_connection_has_error(more) != 0) {
+                xcb_disconnect(more);
+                return;
+            }
+            taken.push_back(more);
+        }
+    };
+    fill();
+    for (const xcb_window_t victim : victims) {
+        xcb_kill_client(c, victim);
+    }
+    xcb_flush(c);
+    std::printf("full %zu\n", taken.size());
+    std::fflush(stdout);
+    pollfd in{STDIN_FILENO, POLLIN, 0};
+    do {
+        fill();
+    } while (poll(&in, 1, 0) == 0);
+    return taken;
+}
+
+// Locks the keyboard's modifiers `mods`, or its layout `group`, as a key with such an action would.
+void lockState(xcb_connection_t* c, std::optional<std::uint8_t> mods, std::optional<std::uint8_t> group) {
+    Reply<xcb_xkb_use_extension_reply_t> use(xcb_xkb_use_extension_reply(c, xcb_xkb_use_extension(c, 1, 0), nullptr));
+    if (!use || !use->supported) {
+        fail("no XKB extension");
+    }
+    xcb_xkb_latch_lock_state(c, XCB_XKB_ID_USE_CORE_KBD, mods ? 0xff : 0, mods.value_or(0), group.has_value(),
+                             group.value_or(0), 0, 0, 0);
+    sync(c);
+}
+
 // xprobe watch: what another client could get while it polls. Every request of
 // a poll goes out before any reply is read.
 void watch(xcb_connection_t* c, xcb_window_t root, double seconds, const std::vector<Point>& points) {
@@ -674,6 +780,81 @@ int main(int argc, char** argv) {
         message.data.data32[1] = XCB_CURRENT_TIME;
         xcb_send_event(c, 0, message.window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&message));
         sync(c);
+    } else if (cmd == "raise-loop") {
+        const xcb_window_t window = mapWindow(c, screen, number(3), number(4), number(5), number(6));
+        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(std::atof(arg(2).c_str()));
+        const std::uint32_t above = XCB_STACK_MODE_ABOVE;
+        long raised = 0;
+        while (std::chrono::steady_clock::now() < until) {
+            xcb_configure_window(c, window, XCB_CONFIG_WINDOW_STACK_MODE, &above);
+            if (++raised % 64 == 0) {
+                sync(c); // as fast as the server takes them, not faster
+            }
+        }
+        std::printf("raised %ld\n", raised);
+    } else if (cmd == "sample") {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(std::atof(arg(2).c_str()));
+        const std::string wanted = arg(5) + " " + arg(6) + " " + arg(7);
+        long matched = 0;
+        long total = 0;
+        while (std::chrono::steady_clock::now() < until) {
+            matched += pixel(c, askPixel(c, root, number(3), number(4))) == wanted ? 1 : 0;
+            ++total;
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+        std::printf("matched %ld of %ld\n", matched, total);
+    } else if (cmd == "paint-overlay") {
+        const xcb_window_t overlay = takeOverlay(c, root);
+        if (overlay == XCB_NONE) {
+            fail("no composite overlay window");
+        }
+        const xcb_gcontext_t gc = xcb_generate_id(c);
+        const std::uint32_t red = 0xff0000;
+        xcb_create_gc(c, gc, overlay, XCB_GC_FOREGROUND, &red);
+        const xcb_rectangle_t all{0, 0, screen->width_in_pixels, screen->height_in_pixels};
+        std::printf("painting\n");
+        std::fflush(stdout);
+        pollfd in{STDIN_FILENO, POLLIN, 0};
+        while (poll(&in, 1, 1) == 0) {
+            xcb_poly_fill_rectangle(c, overlay, gc, 1, &all);
+            sync(c);
+        }
+    } else if (cmd == "fill-clients") {
+        std::vector<xcb_window_t> victims;
+        for (int i = 2; i < argc; ++i) {
+            victims.push_back(windowArgument(argv[i]));
+        }
+        const std::vector<xcb_connection_t*> taken = fillClients(c, victims);
+        for (xcb_connection_t* t : taken) {
+            xcb_disconnect(t);
+        }
+    } else if (cmd == "send-keys") {
+        const xcb_window_t window = windowArgument(arg(2));
+        for (const char ch : arg(3) + "\n") {
+            const xcb_keycode_t code = keycodeTyping(c, static_cast<unsigned char>(ch));
+            sendKey(c, root, window, true, code, 0);
+            sendKey(c, root, window, false, code, 0);
+        }
+        sync(c);
+    } else if (cmd == "send-chord") {
+        const xcb_window_t window = windowArgument(arg(2));
+        const std::vector<std::string> keys = split(arg(3), '+');
+        std::uint16_t state = 0;
+        for (std::size_t i = 0; i + 1 < keys.size(); ++i) {
+            state |= keys[i] == "LFSH" ? XCB_MOD_MASK_SHIFT : keys[i] == "LCTL" ? XCB_MOD_MASK_CONTROL : XCB_MOD_MASK_1;
+        }
+        const xcb_keycode_t code = keycodeOf(c, keys.back());
+        sendKey(c, root, window, true, code, state);
+        sendKey(c, root, window, false, code, state);
+        sync(c);
+    } else if (cmd == "lock-modifiers") {
+        lockState(c, static_cast<std::uint8_t>(modifiersOf(arg(2))), std::nullopt);
+    } else if (cmd == "lock-group") {
+        lockState(c, std::nullopt, static_cast<std::uint8_t>(number(2)));
+    } else if (cmd == "selection-owner") {
+        Reply<xcb_get_selection_owner_reply_t> owner(
+            xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom(c, arg(2).c_str())), nullptr));
+        owner && owner->owner != XCB_NONE ? std::printf("0x%x\n", owner->owner) : std::printf("none\n");
     } else if (cmd == "list") {
         const xcb_window_t overlay = takeOverlay(c, root);
         for (const xcb_window_t parent : {overlay, root}) {

@@ -5,6 +5,8 @@ covered by Vessik, the keyboard held, a usable password field, and the password
 (and only the password) ending the lock. Vessik runs outside any PID namespace:
 the shut-down hotkey is F9, never pressed, and the retry count stays far from 0.
 With VESSIK_SCREENSHOT_DIR set, the waiting lock is saved as lock-waiting.png.
+Some rows run on a server with a compositing manager (picom), or without the
+Composite extension.
 """
 
 import os
@@ -14,7 +16,7 @@ import subprocess
 import tempfile
 
 from test_lock import FIELD, LEFT_CENTRE, PASSWORD, RIGHT_CENTRE, LockTestCase
-from vessik_harness import BUNDLE, Xvfb, stop_process, wait_until
+from vessik_harness import BUNDLE, LOCK_CHORD, Xvfb, stop_process, tool, wait_until
 
 SCREENSHOT_DIR = os.environ.get("VESSIK_SCREENSHOT_DIR")
 NOBODY = 65534
@@ -61,6 +63,38 @@ class InputPathTest(AttackTestCase):
                 wait_until(lambda: self.retry_left() == left, message="the entry after " + name + " counted")
                 self.assertEqual(self.probe("grab-keyboard"), "1", "still locked")
         self.unlock()
+
+
+    def test_input_another_client_sends_reaches_nothing(self):
+        # Key events made up with SendEvent, not typed: the password does not
+        # unlock and counts as no attempt; the lock hotkey does not lock.
+        self.start()
+        self.wait_for_lock_hotkey()  # typed, it locks
+        wait_until(self.lock_intact, message="the lock by the typed hotkey")
+        self.unlock()
+        window = self.x.run("xdotool", "search", "--class", "Vessik").split()[0]  # a hidden window of Vessik's
+        self.probe("send-chord", window, LOCK_CHORD)
+        self.assertFalse(wait_until_or_none(self.locked, 1.0), "no lock from a made-up hotkey")
+        self.lock_and_wait()
+        self.probe("send-keys", self.probe("top-window", *LEFT_CENTRE).split()[0], PASSWORD)
+        self.assertFalse(wait_until_or_none(lambda: self.probe("grab-keyboard") == "0", 1.0), "still locked")
+        self.assertEqual(self.retry_left(), 100, "no attempt counted")
+        self.unlock()
+
+
+def red_samples(case, seconds, point=(960, 300)):
+    """(how many samples at `point`, on the lock window's monitor away from the
+    field, showed the attacker's red, how many samples there were)."""
+    matched, _, total = case.probe("sample", seconds, *point, 255, 0, 0).split()[1:]
+    return int(matched), int(total)
+
+
+def wait_until_or_none(condition, seconds):
+    """Whether `condition` came true within `seconds` (None when it did not)."""
+    try:
+        return wait_until(condition, timeout=seconds)
+    except AssertionError:
+        return None
 
 
 class GrabTest(AttackTestCase):
@@ -125,6 +159,96 @@ class WindowTest(AttackTestCase):
                                message="the %s itself back after %s" % (target, action))
                 # Locked in truth: the password ends it, and the next lock comes.
                 self.unlock()
+
+
+class AboveTheLockTest(AttackTestCase):
+    """Nothing another client raises or paints shows above the lock, and no
+    monitor list leaves part of the framebuffer uncovered."""
+
+    ATTACKS = ["raise loop", "overlay painted", "a window mapped behind"]
+
+    def test_what_another_client_raises_or_paints_stays_hidden(self):
+        self.start()
+        for attack in self.ATTACKS:
+            with self.subTest(attack):
+                self.lock_and_wait()
+                if attack == "raise loop":
+                    loop = self.x.spawn(tool("xprobe"), *map(str, ("raise-loop", 3, 0, 0, 3840, 1080)), stdout=subprocess.PIPE)
+                    self.addCleanup(loop.stdout.close)
+                    shown, samples = red_samples(self, 2.5)
+                    self.assertEqual(loop.wait(timeout=10), 0)
+                else:
+                    command = ("paint-overlay",) if attack == "overlay painted" else ("map-window", 0, 0, 3840, 1080)
+                    attacker, _ = self.hold(*command)
+                    shown, samples = red_samples(self, 1.5)
+                    attacker.stdin.close()
+                    attacker.wait(timeout=10)
+                print("%s: the attacker's window in %d of %d samples" % (attack, shown, samples))
+                self.assertGreater(samples, 200)
+                self.assertLessEqual(shown, samples // 100, "at most 1 % of samples show the attacker")
+                wait_until(self.lock_intact, message="the lock intact after the %s" % attack)
+                self.unlock()
+
+
+class WholeScreenTest(AttackTestCase):
+    # Points all over the screen of two monitors.
+    GRID = [(x, y) for x in range(40, 3840, 480) for y in range(40, 1080, 250)]
+
+    def watch_grid(self, seconds):
+        """What the second client got while it watched every point of a grid over the screen."""
+        _, *lines, polls = self.probe("watch", seconds, *[v for p in self.GRID for v in p]).split("\n")
+        return [line for line in lines if " colour " not in line]
+
+    def test_the_whole_screen_stays_covered_whatever_the_monitors_say(self):
+        self.start()
+        self.hold("map-window", 0, 0, 3840, 1080)  # the desktop
+        self.lock_and_wait()
+        # Another client defines a monitor of one pixel and deletes the real ones.
+        self.x.run("xrandr", "--setmonitor", "TINY", "1/1x1/1+0+0", "screen")
+        for monitor in ("LEFT", "RIGHT"):
+            self.x.run("xrandr", "--delmonitor", monitor)
+        self.x.run("xrandr", "--output", "screen", "--primary")
+        self.assertEqual(self.watch_grid(1), [], "no point of the screen uncovered")
+        # A Vessik started again finds no monitor it can use: its window takes the whole root.
+        self.x.run("xkill", "-id", self.probe("top-window", *LEFT_CENTRE).split()[0])
+        self.vessik.wait(timeout=5)
+        self.assertEqual(self.watch_grid(2), [], "no point uncovered while Vessik came back")
+        field = (1780, 540)  # the middle of the whole root
+        wait_until(lambda: min(self.pixel(field)) > 210, message="the field in the middle of the root")
+        self.type_entry(PASSWORD)
+        wait_until(lambda: self.probe("grab-keyboard") == "0", message="the unlock")
+        # The restarted Vessik is the guard's: the test's cleanup ends the server first.
+
+
+class AboveTheLockWithACompositorTest(AboveTheLockTest):
+    """The same with a compositing manager, which paints the overlay window itself.
+    (Its windows live on the root then: a window raised in a loop fights them
+    there, as without Composite; see test_the_lock_keeps_on_top_by_restacking.)"""
+
+    ATTACKS = ["overlay painted", "a window mapped behind"]
+
+    def setUp(self):
+        super().setUp()
+        self.x.spawn("picom", "--backend", "xrender", "--config", "/dev/null",
+                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_until(lambda: self.probe("selection-owner", "_NET_WM_CM_S0") != "none", message="picom")
+
+
+class AboveTheLockWithoutCompositeTest(AttackTestCase):
+    """Without the Composite extension the lock keeps on top by restacking."""
+
+    xvfb_args = ("-extension", "Composite")
+
+    def test_the_lock_keeps_on_top_by_restacking(self):
+        self.start()
+        self.lock_and_wait()
+        loop = self.x.spawn(tool("xprobe"), *map(str, ("raise-loop", 2, 0, 0, 3840, 1080)), stdout=subprocess.PIPE)
+        self.addCleanup(loop.stdout.close)
+        shown, samples = red_samples(self, 1.5)
+        loop.wait(timeout=10)
+        print("raise loop without Composite: the attacker's window in %d of %d samples" % (shown, samples))
+        wait_until(self.lock_intact, message="the lock back on top after the loop")
+        self.unlock()
 
 
 class InstanceTest(AttackTestCase):

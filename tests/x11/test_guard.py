@@ -11,6 +11,7 @@ import os
 import signal
 import subprocess
 import tempfile
+import time
 import traceback
 import unittest
 from concurrent.futures import ThreadPoolExecutor
@@ -101,6 +102,13 @@ class SignalMatrixTest(unittest.TestCase):
                 print("%s: no input, no uncovered monitor; %s" % (ending, polls))
 
 
+class Restarted:
+    """A Vessik that the guard started again, as the tests' own Vessik: its pid."""
+
+    def __init__(self, pid):
+        self.pid = pid
+
+
 class GuardTest(GuardTestCase):
     def test_a_vessik_that_cannot_come_back_leaves_the_lock_to_the_guard_until_it_is_ended(self):
         self.start()
@@ -151,6 +159,43 @@ class GuardTest(GuardTestCase):
         wait_until(self.lock_intact, message="the lock back")
         self.unlock()
         wait_until(self.uncovered, message="the desktop after the password")
+
+    def test_a_full_client_table_never_makes_the_guard_give_up(self):
+        # Another client fills the X server's client table, then closes the
+        # connections of (a) the guard and Vessik, (b) Vessik alone, and takes
+        # their places: no connection is taken while it stays. Once it leaves,
+        # the lock is back within 2 s and the password unlocks.
+        self.start()
+        self.desktop()
+        guard = self.guard()
+        for victims in ("guard and Vessik", "Vessik"):
+            with self.subTest(victims):
+                self.lock_and_wait()
+                ours = [int(line.split()[0], 16) for line in self.probe("list").splitlines() if line.endswith(" Vessik")]
+                lock_window = int(self.probe("top-window", *LEFT_CENTRE).split()[0], 16)
+                shield = next(w for w in ours if w & 0xffe00000 != lock_window & 0xffe00000)  # the guard's
+                windows = [shield, lock_window] if victims == "guard and Vessik" else [lock_window]
+                # Held still meanwhile, the guard meets the table full when it tries
+                # again, whoever would have been quicker.
+                os.kill(guard, signal.SIGSTOP)
+                attacker, status = self.hold("fill-clients", *map(hex, windows))
+                self.assertTrue(status.startswith("full"), status)
+                time.sleep(0.2)  # the places the victims leave are taken
+                os.kill(guard, signal.SIGCONT)
+                time.sleep(1.5)  # Vessik is started again and refused meanwhile
+                self.assertFalse(process_ended(guard), "the guard keeps the lock while the server lives")
+                attacker.stdin.close()
+                attacker.wait(timeout=10)
+                left = time.monotonic()
+                wait_until(lambda: self.probe("grab-keyboard") == "1" and self.top_class(LEFT_CENTRE) == "Vessik",
+                           timeout=2, message="covered and grabbed again")
+                wait_until(self.field_usable, timeout=max(0.1, left + 2 - time.monotonic()),
+                           message="the password field back within 2 s of the attacker leaving")
+                self.vessik = Restarted(child_pids(guard)[0])
+                self.unlock()
+        log = self.log_text()
+        self.assertIn("The X server takes no new client", log, "the guard was refused a connection")
+        self.assertIn("refuses new clients; Vessik is started again", log, "a Vessik was refused")
 
     def test_the_keys_forwarded_to_the_lock_window_reach_no_other_client(self):
         self.start()

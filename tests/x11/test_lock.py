@@ -147,6 +147,26 @@ class TwoMonitorLockTest(LockTestCase):
         wait_until(lambda: self.retry_left() == 100, message="the retry count reset")
 
 
+    def test_the_lines_say_when_another_program_locks_shift_or_switches_the_layout(self):
+        # A refused password is never a mystery: both are named under the field
+        # as soon as they happen, and the password typed in the wrong state is refused.
+        self.x.run("setxkbmap", "-layout", "us,de")
+        self.start()
+        self.lock()
+        wait_until(self.field_usable, message="the enabled password field")
+        two_layouts = self.lines_shown()
+        self.assertGreater(two_layouts, 0, "the layout is named: the keyboard has two")
+        self.probe("lock-modifiers", "shift")
+        self.probe("lock-group", 1)
+        wait_until(lambda: self.lines_shown() > two_layouts + 50, message="the Shift and layout lines")
+        if os.environ.get("VESSIK_SCREENSHOT_DIR"):
+            self.save_left_monitor(os.path.join(os.environ["VESSIK_SCREENSHOT_DIR"], "lock-keyboard-state.png"))
+        self.probe("lock-modifiers", "none")
+        self.probe("lock-group", 0)
+        wait_until(lambda: self.lines_shown() == two_layouts, message="Shift free and the first layout back")
+        self.unlock()
+
+
 class NewMonitorTest(LockTestCase):
     monitors = 1
 

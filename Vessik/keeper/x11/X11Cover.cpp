@@ -77,6 +77,23 @@ void x11ReleaseOverlay(xcb_connection_t* c, xcb_window_t root) {
     xcb_composite_release_overlay_window(c, root);
 }
 
+bool x11Compositing(xcb_connection_t* c, const xcb_screen_t& screen) {
+    int number = 0;
+    for (auto it = xcb_setup_roots_iterator(xcb_get_setup(c)); it.rem > 0 && it.data->root != screen.root;
+         xcb_screen_next(&it)) {
+        ++number;
+    }
+    const std::string name = "_NET_WM_CM_S" + std::to_string(number);
+    XcbReply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
+        c, xcb_intern_atom(c, 1, static_cast<std::uint16_t>(name.size()), name.c_str()), nullptr));
+    if (!atom || atom->atom == XCB_ATOM_NONE) {
+        return false;
+    }
+    XcbReply<xcb_get_selection_owner_reply_t> owner(
+        xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom->atom), nullptr));
+    return owner && owner->owner != XCB_NONE;
+}
+
 namespace {
 
 // Whether a stream socket of `family` reaches `address`.

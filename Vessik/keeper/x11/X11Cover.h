@@ -69,6 +69,13 @@ void x11HoldOverlay(xcb_connection_t* c, xcb_window_t root);
 // Gives this client's reference back.
 void x11ReleaseOverlay(xcb_connection_t* c, xcb_window_t root);
 
+// Whether a compositing manager runs on the screen of `screen` (an owner of
+// _NET_WM_CM_Sn). Such a manager paints the overlay window itself, over the
+// windows inside it: a lock's windows then live on the root, where it
+// composites them, and the overlay only gets an empty window of the lock's that
+// keeps other clients' painting on it out of sight. Two round trips.
+bool x11Compositing(xcb_connection_t* c, const xcb_screen_t& screen);
+
 // Whether the X server of `display` (as in $DISPLAY; null: $DISPLAY) lives: its
 // socket takes a connection. xcb reports a server that is gone and one that
 // refuses new clients (its client table is full) alike; this tells them apart.

@@ -104,6 +104,7 @@ X11DisplayCapture::X11DisplayCapture(InputGuard* guard)
 
 X11DisplayCapture::~X11DisplayCapture() {
     inputHeldCallback_ = nullptr; // its owner may be half destroyed by now
+    keyboardChangedCallback_ = nullptr;
     if (guard_ != nullptr) {
         guard_->setCallbacks({});
     }
@@ -129,7 +130,33 @@ std::vector<X11DisplayCapture::Monitor> X11DisplayCapture::monitors(std::size_t 
 }
 
 xcb_window_t X11DisplayCapture::home() const {
-    return overlay_ != XCB_NONE ? overlay_ : screen_->root;
+    return overlay_ != XCB_NONE && protector_ == XCB_NONE ? overlay_ : screen_->root;
+}
+
+void X11DisplayCapture::takeOverlay() {
+    overlay_ = x11TakeOverlay(connection_, screen_->root);
+    if (overlay_ == XCB_NONE) {
+        return;
+    }
+    // Its unmapping or destruction is reported.
+    const std::uint32_t events = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    xcb_change_window_attributes(connection_, overlay_, XCB_CW_EVENT_MASK, &events);
+    if (x11Compositing(connection_, *screen_)) {
+        // A compositing manager paints the overlay, over whatever is inside it:
+        // our windows stay on the root, where it composites them on top. An empty
+        // window the size of the root keeps what another client paints on the
+        // overlay out of sight, and lets the manager's own painting through.
+        makeProtector();
+    }
+}
+
+void X11DisplayCapture::makeProtector() {
+    // A shield without a background: it paints nothing of its own.
+    protector_ = x11CreateShield(connection_, *screen_, overlay_, toX11(area_),
+                                 XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY);
+    const std::uint32_t none = XCB_BACK_PIXMAP_NONE;
+    xcb_change_window_attributes(connection_, protector_, XCB_CW_BACK_PIXMAP, &none);
+    xcb_map_window(connection_, protector_);
 }
 
 std::vector<DisplayId> X11DisplayCapture::activeDisplays(std::size_t maxCount) {
@@ -154,18 +181,13 @@ void X11DisplayCapture::capture(DisplayId display) {
     const bool first = shields_.empty();
     if (first) {
         if (hasOverlay_) {
-            // Held for the whole lock: above it nothing can be shown. Its unmapping
-            // or destruction is reported.
-            overlay_ = x11TakeOverlay(connection_, screen_->root);
-            if (overlay_ != XCB_NONE) {
-                const std::uint32_t events = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-                xcb_change_window_attributes(connection_, overlay_, XCB_CW_EVENT_MASK, &events);
-            }
+            takeOverlay(); // held for the whole lock: above it nothing can be shown
         }
         // A guard holds the input of every lock: its grabs outlive this process. It
         // hears of the lock before our shields appear, so that it can tell them from
         // other clients' windows.
-        guardHolds_ = guard_ != nullptr && guard_->cover(xcb_get_setup(connection_)->resource_id_base, overlay_);
+        const xcb_window_t overlayHome = home() != screen_->root ? home() : XCB_NONE;
+        guardHolds_ = guard_ != nullptr && guard_->cover(xcb_get_setup(connection_)->resource_id_base, overlayHome);
     }
     mapShield(*monitor);
     if (first) {
@@ -254,6 +276,10 @@ void X11DisplayCapture::releaseAll() {
     grabTick_.stop();
     monitorChange_.stop();
     watchScreens(false);
+    if (rootMask_) {
+        xcb_change_window_attributes(connection_, screen_->root, XCB_CW_EVENT_MASK, &*rootMask_); // Qt's own again
+        rootMask_.reset();
+    }
     if (guardHolds_) {
         guardHolds_ = false;
         guard_->uncover(); // the lock's own end has told it already, unless it did not
@@ -262,11 +288,15 @@ void X11DisplayCapture::releaseAll() {
     grabs_.release();
     // The lock window goes back to the root before the overlay, and whatever is
     // still inside it, may go.
-    if (overlay_ != XCB_NONE && lockWindow_ != nullptr && lockWindow_->internalWinId() != 0) {
+    if (home() != screen_->root && lockWindow_ != nullptr && lockWindow_->internalWinId() != 0) {
         xcb_reparent_window(connection_, static_cast<xcb_window_t>(lockWindow_->internalWinId()), screen_->root,
                             static_cast<std::int16_t>(lockWindow_->x()), static_cast<std::int16_t>(lockWindow_->y()));
     }
     shields_.clear();
+    if (protector_ != XCB_NONE) {
+        xcb_destroy_window(connection_, protector_);
+        protector_ = XCB_NONE;
+    }
     if (overlay_ != XCB_NONE) {
         x11ReleaseOverlay(connection_, screen_->root);
         overlay_ = XCB_NONE;
@@ -390,11 +420,11 @@ void X11DisplayCapture::deliverKey(QByteArray& event) {
 }
 
 void X11DisplayCapture::moveLockWindowHome() {
-    if (overlay_ == XCB_NONE || lockWindow_ == nullptr) {
+    if (home() == screen_->root || lockWindow_ == nullptr) {
         return;
     }
     // Qt makes its windows on the root; before it maps this one it goes where the shields are.
-    xcb_reparent_window(connection_, static_cast<xcb_window_t>(lockWindow_->winId()), overlay_,
+    xcb_reparent_window(connection_, static_cast<xcb_window_t>(lockWindow_->winId()), home(),
                         static_cast<std::int16_t>(lockWindow_->x()), static_cast<std::int16_t>(lockWindow_->y()));
 }
 
@@ -423,15 +453,27 @@ void X11DisplayCapture::placeLockWindow() {
     if (lock == XCB_NONE) {
         return;
     }
-    // Both questions in one round trip.
+    // The questions in one round trip.
     const xcb_get_window_attributes_cookie_t attributesAsked = xcb_get_window_attributes(connection_, lock);
     const xcb_get_geometry_cookie_t geometryAsked = xcb_get_geometry(connection_, lock);
+    const bool watchRoot = home() == screen_->root && !rootMask_;
+    const auto rootAsked =
+        watchRoot ? std::optional(xcb_get_window_attributes(connection_, screen_->root)) : std::nullopt;
     // Qt does not ask for all of these; add them to Qt's own event mask.
     XcbReply<xcb_get_window_attributes_reply_t> attributes(
         xcb_get_window_attributes_reply(connection_, attributesAsked, nullptr));
     if (attributes) {
         const std::uint32_t mask = attributes->your_event_mask | kShieldEvents;
         xcb_change_window_attributes(connection_, lock, XCB_CW_EVENT_MASK, &mask);
+    }
+    if (rootAsked) {
+        // On the root, every window another client maps or raises makes ours rise
+        // at once: a compositing manager reports no visibility.
+        XcbReply<xcb_get_window_attributes_reply_t> root(
+            xcb_get_window_attributes_reply(connection_, *rootAsked, nullptr));
+        rootMask_ = root ? root->your_event_mask : 0;
+        const std::uint32_t mask = *rootMask_ | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+        xcb_change_window_attributes(connection_, screen_->root, XCB_CW_EVENT_MASK, &mask);
     }
     XcbReply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(connection_, geometryAsked, nullptr));
     if (geometry) {
@@ -559,6 +601,9 @@ void X11DisplayCapture::followMonitors() {
         }
     }
     coverGaps(monitorRects());
+    if (protector_ != XCB_NONE) {
+        x11PlaceWindow(connection_, protector_, toX11(area_));
+    }
     restack();
     grabInput(); // the grab may have been on a shield that went away
     xcb_flush(connection_);
@@ -588,9 +633,41 @@ void X11DisplayCapture::watchScreens(bool on) {
     }
 }
 
+void X11DisplayCapture::restoreProtector(const X11WindowChange& change) {
+    switch (change.kind) {
+    case X11WindowChange::Unmapped:
+        xcb_map_window(connection_, protector_);
+        break;
+    case X11WindowChange::Destroyed:
+        makeProtector();
+        break;
+    case X11WindowChange::Configured:
+        if (change.rect != toX11(area_)) {
+            x11PlaceWindow(connection_, protector_, toX11(area_));
+        }
+        break;
+    case X11WindowChange::Reparented:
+        if (change.parent != overlay_) {
+            xcb_reparent_window(connection_, protector_, overlay_, 0, 0);
+        }
+        break;
+    case X11WindowChange::ChildAdded:
+        if (x11Foreign(connection_, change.child)) {
+            xcb_destroy_window(connection_, change.child);
+        }
+        break;
+    case X11WindowChange::None:
+        break;
+    }
+    xcb_flush(connection_);
+}
+
 void X11DisplayCapture::restoreOverlay(const X11WindowChange& change) {
     if (change.kind == X11WindowChange::Unmapped) {
         xcb_map_window(connection_, overlay_); // everything inside comes back with it
+    } else if (change.kind == X11WindowChange::Destroyed && protector_ != XCB_NONE) {
+        overlay_ = XCB_NONE; // our windows live on the root: only the empty one went
+        protector_ = XCB_NONE;
     } else if (change.kind == X11WindowChange::Destroyed) {
         // Everything inside it went with it: the shields are made again on the
         // root, the lock window follows (its own destruction is reported).
@@ -616,6 +693,10 @@ bool X11DisplayCapture::restoreOurWindows(const xcb_generic_event_t* event) {
     const xcb_window_t window = change.window;
     if (change.kind == X11WindowChange::None) {
         return false;
+    }
+    if (window == protector_ && protector_ != XCB_NONE) {
+        restoreProtector(change);
+        return true;
     }
     if (window == overlay_ && overlay_ != XCB_NONE) {
         restoreOverlay(change);
@@ -694,12 +775,34 @@ bool X11DisplayCapture::nativeEventFilter(const QByteArray& eventType, void* mes
         return true;
     }
     const QScopedValueRollback inFilter(inEventFilter_, true);
-    keyboard_.handleEvent(event);
+    if (keyboard_.handleEvent(event) && keyboardChangedCallback_ && !keyboardReportQueued_) {
+        // From the event loop: the owner asks the server, which it may not do inside Qt's filters.
+        keyboardReportQueued_ = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                keyboardReportQueued_ = false;
+                if (keyboardChangedCallback_ && !shields_.empty()) {
+                    keyboardChangedCallback_();
+                }
+            },
+            Qt::QueuedConnection);
+    }
     if (grabs_.handleEvent(event)) {
         scheduleGrabTick();
         return false;
     }
     if (restoreOurWindows(event)) {
+        return false;
+    }
+    if (rootMask_ && (event->response_type & 0x80) == 0 && (type == XCB_MAP_NOTIFY || type == XCB_CONFIGURE_NOTIFY)) {
+        // Both begin with the window that reports and the window it is about.
+        const auto* e = reinterpret_cast<const xcb_map_notify_event_t*>(event);
+        if (e->event == screen_->root && x11Foreign(connection_, e->window)) {
+            restack();
+            grabInput();
+            xcb_flush(connection_);
+        }
         return false;
     }
     if (type != XCB_VISIBILITY_NOTIFY) {

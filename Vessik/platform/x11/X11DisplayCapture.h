@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <vector>
 #include <xcb/xcb.h>
 
@@ -22,12 +23,16 @@
 // A capture maps a black override-redirect shield over the monitor; the first
 // also covers whatever part of the root window no monitor covers (another
 // client may define monitors that leave most of the framebuffer out), and takes
-// the keyboard and the pointer. Where the server has the Composite extension,
-// the shields and the lock window live inside the composite overlay window,
-// above every other window: nothing another client maps or raises can come
-// above them, and what it paints on the overlay itself is hidden by them.
-// Without Composite they live on the root and rise again whenever another
-// window is mapped above them.
+// the keyboard and the pointer. Where the server has the Composite extension and
+// no compositing manager runs, the shields and the lock window live inside the
+// composite overlay window, above every other window: nothing another client
+// maps or raises can come above them, and what it paints on the overlay itself
+// is hidden by them. A compositing manager paints the overlay itself, over what
+// is inside it (and would paint the desktop over the lock whenever something
+// changes behind it): then they live on the root, which it composites, and an
+// empty window of ours in the overlay hides what other clients paint there.
+// Without Composite they live on the root. On the root they rise again
+// whenever another window is mapped above them.
 //
 // While a guard runs (InputGuard) the guard takes the input, maps a shield of
 // its own under ours and hands the keys it receives to this process over its
@@ -72,6 +77,9 @@ public:
     bool inputHeld() const override;
     void setInputHeldCallback(std::function<void(bool held)> callback) override;
     KeyboardState keyboardState() override;
+    void setKeyboardChangedCallback(std::function<void()> callback) override {
+        keyboardChangedCallback_ = std::move(callback);
+    }
 
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
 
@@ -114,8 +122,13 @@ private:
 
     // The monitors (and, as a side effect, the root's size in area_).
     std::vector<Monitor> monitors(std::size_t maxCount);
-    // Where our windows live: the overlay window while we hold it, else the root.
+    // Where our windows live: the overlay window while we hold it and no
+    // compositing manager paints it, else the root.
     xcb_window_t home() const;
+    // Takes the overlay window for the lock (and, under a compositing manager,
+    // puts the protector into it).
+    void takeOverlay();
+    void makeProtector();
     void mapShield(const Monitor& monitor);
     // Gives the parts of the root that `covered` leaves out shields of their own
     // (none when the monitors tile it), replacing the gaps' shields there were.
@@ -148,6 +161,8 @@ private:
     bool restoreOurWindows(const xcb_generic_event_t* event);
     // The overlay window was unmapped or destroyed.
     void restoreOverlay(const X11WindowChange& change);
+    // Undoes what another client did to the protector.
+    void restoreProtector(const X11WindowChange& change);
     void destroyForeignChildren(xcb_window_t parent);
     // Shows the lock window again in a new native window, after another client destroyed it.
     void remakeLockWindow();
@@ -165,8 +180,10 @@ private:
     const xcb_screen_t* screen_ = nullptr;
     bool listsMonitors_ = false;
     bool hasOverlay_ = false;
-    xcb_window_t overlay_ = XCB_NONE; // held from the first capture to the last release
-    QRect area_;                      // the root's rectangle, as last asked
+    xcb_window_t overlay_ = XCB_NONE;       // held from the first capture to the last release
+    xcb_window_t protector_ = XCB_NONE;     // under a compositing manager: an empty window over the overlay
+    std::optional<std::uint32_t> rootMask_; // Qt's own events on the root, while ours are added to them
+    QRect area_;                            // the root's rectangle, as last asked
     InputGuard* guard_;
     // The guard holds the input of the current capture.
     bool guardHolds_ = false;
@@ -185,6 +202,8 @@ private:
     QTimer monitorChange_;
     std::vector<QMetaObject::Connection> screenConnections_;
     std::function<void(bool)> inputHeldCallback_;
+    std::function<void()> keyboardChangedCallback_;
+    bool keyboardReportQueued_ = false;
     bool reportedHeld_ = false;
     bool reportQueued_ = false;
     bool inEventFilter_ = false;

@@ -8,9 +8,11 @@
 
 namespace {
 
-// XKB's events that say the keymap changed (XkbNewKeyboardNotify, XkbMapNotify).
+// XKB's events that say the keymap changed (XkbNewKeyboardNotify, XkbMapNotify),
+// and that the modifiers or the layout did (XkbStateNotify).
 constexpr std::uint8_t kNewKeyboardNotify = 0;
 constexpr std::uint8_t kMapNotify = 1;
+constexpr std::uint8_t kStateNotify = 2;
 
 struct StateUnref {
     void operator()(xkb_state* p) const { xkb_state_unref(p); }
@@ -58,11 +60,13 @@ std::unique_ptr<QKeyEvent> X11Keyboard::keyEvent(const xcb_key_press_event_t& ev
     return keyboard->keyEvent((event.response_type & 0x7f) == XCB_KEY_PRESS, event.detail);
 }
 
-void X11Keyboard::handleEvent(const xcb_generic_event_t* event) {
-    if (xkbEvent_ != 0 && (event->response_type & 0x7f) == xkbEvent_) {
-        const std::uint8_t kind = event->pad0; // XKB's own event type
-        if (kind == kNewKeyboardNotify || kind == kMapNotify) {
-            forget();
-        }
+bool X11Keyboard::handleEvent(const xcb_generic_event_t* event) {
+    if (xkbEvent_ == 0 || (event->response_type & 0x7f) != xkbEvent_) {
+        return false;
     }
+    const std::uint8_t kind = event->pad0; // XKB's own event type
+    if (kind == kNewKeyboardNotify || kind == kMapNotify) {
+        forget();
+    }
+    return kind == kNewKeyboardNotify || kind == kMapNotify || kind == kStateNotify;
 }

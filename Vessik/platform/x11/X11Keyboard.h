@@ -24,7 +24,8 @@ public:
     // null when it types nothing yet (a compose sequence) or without XKB.
     std::unique_ptr<QKeyEvent> keyEvent(const xcb_key_press_event_t& event);
     // An event of Qt's connection: a new keymap makes this one forget its own.
-    void handleEvent(const xcb_generic_event_t* event);
+    // True when the keyboard's locks, layout or keymap changed.
+    bool handleEvent(const xcb_generic_event_t* event);
     // Drops the keymap and the compose state (the lock ended).
     void forget() { keyboard_.reset(); }
 
