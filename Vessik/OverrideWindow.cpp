@@ -61,6 +61,16 @@ void OverrideWindow::showFeedback(const LockFeedback& feedback) {
     ui_->layoutLabel->setVisible(!feedback.layout.isEmpty());
 }
 
+void OverrideWindow::setVisible(bool visible) {
+    if (!visible && isVisible()) {
+        setWindowModality(Qt::NonModal);
+        QWidget::setVisible(false);
+        setWindowModality(Qt::ApplicationModal);
+        return;
+    }
+    QWidget::setVisible(visible);
+}
+
 void OverrideWindow::paintEvent(QPaintEvent* event) {
     QWidget::paintEvent(event);
     Q_EMIT painted();

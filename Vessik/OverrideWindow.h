@@ -47,6 +47,11 @@ public:
     // when the window is built). The field and the picture do not move.
     void showFeedback(const LockFeedback& feedback);
 
+    // Hides the window as a window without modality: hiding a modal window makes
+    // Qt look for the window under the pointer with a round trip per window, some
+    // milliseconds of the unlock. Modal again at the next show.
+    void setVisible(bool visible) override;
+
 Q_SIGNALS:
     // The window has been painted (at the end of each paint of the window itself).
     void painted();

@@ -1,14 +1,19 @@
-// The measuring client of the benchmark. It drives a running Vessik with raw
-// XTEST events (xdotool would add ~15 ms of start-up per step) and watches the
-// display the way another program would: can it grab the keyboard, does a
-// window cover the whole screen.
+// The measuring client of the benchmark. It drives a running locker (Vessik, or
+// the floor locker) with raw XTEST events (xdotool would add ~15 ms of start-up
+// per step) and watches the display the way another program would: can it grab
+// the keyboard and the pointer, what do the pixels of the screen show.
 //
 //   vessik-probe cycles N PASSWORD
 //
-// Each cycle presses the lock hotkey (Shift+Control+Alt+L), measures the time
-// until this client's keyboard grab is refused and a window covers the screen,
-// types PASSWORD, presses Return and measures the time until the keyboard can
-// be grabbed again. Prints one line per cycle: "lock_ms unlock_ms".
+// First it maps a red window over the whole screen: the desktop. Each cycle
+// presses the lock hotkey (Shift+Control+Alt+L) and measures the time until
+// both of this client's grabs are refused and no sampled pixel of the screen
+// is red (every fourth row and column of a grid across the whole screen:
+// 5 full rows and 5 full columns); types PASSWORD, presses Return, and measures
+// the time until the keyboard can be grabbed again, and until both grabs are
+// free and every sampled pixel is red again. Prints one line per cycle:
+// "lock_ms unlock_keyboard_ms unlock_ms".
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,11 +22,12 @@
 #include <string>
 #include <thread>
 #include <vector>
-#include <xcb/randr.h>
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
 namespace {
+
+constexpr std::uint32_t kRed = 0xff0000; // TrueColor, 24 bits
 
 struct Free {
     void operator()(void* p) const { std::free(p); }
@@ -38,7 +44,6 @@ public:
         }
         screen_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
         loadKeyboardMapping();
-        loadMonitors();
     }
     ~Probe() { xcb_disconnect(c_); }
 
@@ -74,47 +79,58 @@ public:
         return status;
     }
 
-    // Whether every monitor is covered: the topmost viewable top-level window at
-    // the monitor's centre spans the whole monitor (the lock window on its own
-    // monitor, a shield on each of the others).
-    bool covered() {
-        Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c_, xcb_query_tree(c_, screen_->root), nullptr));
-        if (!tree) {
-            return false;
+    // 0 when this client got the pointer (it is released at once), else the refusal status.
+    int tryGrabPointer() {
+        Reply<xcb_grab_pointer_reply_t> r(
+            xcb_grab_pointer_reply(c_,
+                                   xcb_grab_pointer(c_, 0, screen_->root, 0, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC,
+                                                    XCB_NONE, XCB_NONE, XCB_CURRENT_TIME),
+                                   nullptr));
+        const int status = r ? r->status : -1;
+        if (status == XCB_GRAB_STATUS_SUCCESS) {
+            xcb_ungrab_pointer(c_, XCB_CURRENT_TIME);
+            xcb_flush(c_);
         }
-        struct Rect {
-            int x, y, w, h;
-        };
-        std::vector<Rect> windows; // viewable top-level windows, bottom to top
-        const xcb_window_t* children = xcb_query_tree_children(tree.get());
-        const int count = xcb_query_tree_children_length(tree.get());
-        std::vector<xcb_get_window_attributes_cookie_t> attrCookies;
-        std::vector<xcb_get_geometry_cookie_t> geoCookies;
-        for (int i = 0; i < count; ++i) {
-            attrCookies.push_back(xcb_get_window_attributes(c_, children[i]));
-            geoCookies.push_back(xcb_get_geometry(c_, children[i]));
+        return status;
+    }
+
+    // The desktop: a red override-redirect window over the whole screen, below whatever a lock maps.
+    void mapDesktop() {
+        const xcb_window_t window = xcb_generate_id(c_);
+        const std::uint32_t values[] = {kRed, 1};
+        xcb_create_window(c_, XCB_COPY_FROM_PARENT, window, screen_->root, 0, 0, screen_->width_in_pixels,
+                          screen_->height_in_pixels, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
+                          XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
+        xcb_map_window(c_, window);
+        xcb_flush(c_);
+    }
+
+    // Whether every sampled pixel of the screen is red (`red`), or none is.
+    bool screenIs(bool red) {
+        const int w = screen_->width_in_pixels;
+        const int h = screen_->height_in_pixels;
+        std::vector<xcb_get_image_cookie_t> cookies;
+        for (int i = 0; i < 5; ++i) { // rows and columns at 0, 1/4, 1/2, 3/4 and the last
+            const int y = std::min(h - 1, i * h / 4);
+            const int x = std::min(w - 1, i * w / 4);
+            cookies.push_back(xcb_get_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, screen_->root, 0,
+                                            static_cast<std::int16_t>(y), static_cast<std::uint16_t>(w), 1, ~0U));
+            cookies.push_back(xcb_get_image(c_, XCB_IMAGE_FORMAT_Z_PIXMAP, screen_->root, static_cast<std::int16_t>(x),
+                                            0, 1, static_cast<std::uint16_t>(h), ~0U));
         }
-        for (int i = 0; i < count; ++i) {
-            Reply<xcb_get_window_attributes_reply_t> attr(xcb_get_window_attributes_reply(c_, attrCookies[i], nullptr));
-            Reply<xcb_get_geometry_reply_t> g(xcb_get_geometry_reply(c_, geoCookies[i], nullptr));
-            if (attr && g && attr->map_state == XCB_MAP_STATE_VIEWABLE) {
-                windows.push_back({g->x, g->y, g->width, g->height});
+        bool all = true;
+        for (const xcb_get_image_cookie_t cookie : cookies) {
+            Reply<xcb_get_image_reply_t> image(xcb_get_image_reply(c_, cookie, nullptr));
+            const int length = image ? xcb_get_image_data_length(image.get()) : 0;
+            const std::uint8_t* data = image ? xcb_get_image_data(image.get()) : nullptr;
+            for (int i = 0; all && i + 4 <= length; i += 4) {
+                std::uint32_t pixel = 0;
+                std::memcpy(&pixel, data + i, 4);
+                all = ((pixel & 0xffffff) == kRed) == red;
             }
+            all = all && image != nullptr;
         }
-        for (const Monitor& m : monitors_) {
-            const int cx = m.x + m.w / 2, cy = m.y + m.h / 2;
-            bool ok = false;
-            for (auto it = windows.rbegin(); it != windows.rend(); ++it) {
-                if (cx >= it->x && cx < it->x + it->w && cy >= it->y && cy < it->y + it->h) {
-                    ok = it->x <= m.x && it->y <= m.y && it->x + it->w >= m.x + m.w && it->y + it->h >= m.y + m.h;
-                    break;
-                }
-            }
-            if (!ok) {
-                return false;
-            }
-        }
-        return true;
+        return all;
     }
 
 private:
@@ -129,24 +145,6 @@ private:
         syms_.assign(syms, syms + xcb_get_keyboard_mapping_keysyms_length(m.get()));
     }
 
-    void loadMonitors() {
-        Reply<xcb_randr_get_monitors_reply_t> r(
-            xcb_randr_get_monitors_reply(c_, xcb_randr_get_monitors(c_, screen_->root, 1), nullptr));
-        if (r) {
-            for (auto it = xcb_randr_get_monitors_monitors_iterator(r.get()); it.rem > 0;
-                 xcb_randr_monitor_info_next(&it)) {
-                monitors_.push_back({it.data->x, it.data->y, it.data->width, it.data->height});
-            }
-        }
-        if (monitors_.empty()) {
-            monitors_.push_back({0, 0, screen_->width_in_pixels, screen_->height_in_pixels});
-        }
-    }
-
-    struct Monitor {
-        int x, y, w, h;
-    };
-    std::vector<Monitor> monitors_;
     xcb_connection_t* c_;
     xcb_screen_t* screen_ = nullptr;
     xcb_keycode_t min_ = 0;
@@ -180,6 +178,11 @@ int main(int argc, char** argv) {
     Probe p;
     const xcb_keycode_t shift = p.keycode(0xffe1), control = p.keycode(0xffe3), alt = p.keycode(0xffe9);
     const xcb_keycode_t lockKey = p.keycode('l'), ret = p.keycode(0xff0d);
+    p.mapDesktop();
+    if (!waitFor([&] { return p.screenIs(true); }, 5000)) {
+        std::fprintf(stderr, "vessik-probe: the desktop does not show\n");
+        return 1;
+    }
 
     for (int i = 0; i < cycles; ++i) {
         if (!waitFor([&] { return p.tryGrab() == XCB_GRAB_STATUS_SUCCESS; }, 5000)) {
@@ -191,8 +194,12 @@ int main(int argc, char** argv) {
         p.key(alt, true);
         const auto pressed = Clock::now();
         p.key(lockKey, true);
-        const bool locked =
-            waitFor([&] { return p.tryGrab() == XCB_GRAB_STATUS_ALREADY_GRABBED && p.covered(); }, 5000);
+        const bool locked = waitFor(
+            [&] {
+                return p.tryGrab() == XCB_GRAB_STATUS_ALREADY_GRABBED &&
+                       p.tryGrabPointer() == XCB_GRAB_STATUS_ALREADY_GRABBED && p.screenIs(false);
+            },
+            5000);
         const auto lockedAt = Clock::now();
         p.key(lockKey, false);
         p.key(alt, false);
@@ -211,13 +218,18 @@ int main(int argc, char** argv) {
         const auto returned = Clock::now();
         p.key(ret, true);
         const bool unlocked = waitFor([&] { return p.tryGrab() == XCB_GRAB_STATUS_SUCCESS; }, 5000);
+        const auto keyboardFreeAt = Clock::now();
+        const bool shown = waitFor(
+            [&] { return p.tryGrabPointer() == XCB_GRAB_STATUS_SUCCESS && p.tryGrab() == 0 && p.screenIs(true); },
+            5000);
         const auto unlockedAt = Clock::now();
         p.key(ret, false);
-        if (!unlocked) {
+        if (!unlocked || !shown) {
             std::fprintf(stderr, "vessik-probe: no unlock in cycle %d\n", i);
             return 1;
         }
-        std::printf("%.3f %.3f\n", ms(lockedAt - pressed), ms(unlockedAt - returned));
+        std::printf("%.3f %.3f %.3f\n", ms(lockedAt - pressed), ms(keyboardFreeAt - returned),
+                    ms(unlockedAt - returned));
         std::fflush(stdout);
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
     }

@@ -485,7 +485,9 @@ void Guard::handleEvent(const xcb_generic_event_t* event) {
 
 void Guard::forwardKey(const xcb_generic_event_t* event) {
     // Only what the server reports while the grab is ours; never while given up.
-    if ((event->response_type & 0x80) != 0 || state_ == State::GaveUp || link_ < 0 || lockWindow_ == XCB_NONE) {
+    // Also before Vessik names its lock window: its hotkeys see every key, and
+    // the release of a hotkey's key must not get lost.
+    if ((event->response_type & 0x80) != 0 || state_ == State::GaveUp || link_ < 0) {
         return;
     }
     // Over the link, which only Vessik and this guard share: no other client can

@@ -35,8 +35,8 @@
 //             started during it, or was away)
 //   Guarding  below Vessik's windows, no         held          to Vessik
 //             background (Vessik's paint)
-//   Keeping   black; on top until a linked       held          to Vessik, once a linked
-//             Vessik names its lock window,                    Vessik names its window
+//   Keeping   black; on top until a linked       held          to a linked Vessik
+//             Vessik names its lock window,
 //             then below it
 //   GaveUp    black, on top, with the way out    held          dropped
 //   (Under a compositing manager the shield is always black: one without a

@@ -89,6 +89,14 @@ class LockByHotKeyTest(HotKeyTestCase):
         self.assertFalse(self.locked(), "not locked before the hotkey")
         self.press_until_locked()
         self.assertIsNone(other.poll())
+        # After the unlock the keys go where they went before, and the hotkey locks again at once.
+        wait_until(lambda: min(int(v) for v in self.probe("pixel", 840, 540).split()) > 210, message="the field")
+        self.x.run("xdotool", "type", "--delay", "15", PASSWORD)
+        self.x.run("xdotool", "key", "Return")
+        wait_until(lambda: not self.locked(), message="the unlock")
+        self.assertEqual(self.x.run("xdotool", "getwindowfocus").strip(), window[0])
+        self.probe("press", LOCK_CHORD)
+        wait_until(self.locked, message="the lock by one press after an unlock")
 
     def test_caps_lock_does_not_stop_the_hotkey(self):
         self.turn_on("CAPS", "Caps Lock")

@@ -160,7 +160,12 @@ void X11DisplayCapture::makeProtector() {
 }
 
 std::vector<DisplayId> X11DisplayCapture::activeDisplays(std::size_t maxCount) {
-    lastListed_ = monitors(maxCount);
+    // While captured, the list asked last stands until the screens change (the
+    // unlock asks for it and releases all the same): no round trip then.
+    if (shields_.empty() || !monitorsKnown_ || lastListed_.size() > maxCount) {
+        lastListed_ = monitors(maxCount);
+        monitorsKnown_ = !shields_.empty();
+    }
     std::vector<DisplayId> ids;
     ids.reserve(lastListed_.size());
     for (const Monitor& m : lastListed_) {
@@ -180,6 +185,9 @@ void X11DisplayCapture::capture(DisplayId display) {
     }
     const bool first = shields_.empty();
     if (first) {
+        // Where the keyboard's focus was, to give it back at the end: the lock
+        // window takes it, and a focus that ends with a window may end up nowhere.
+        focusAsked_ = xcb_get_input_focus(connection_);
         if (hasOverlay_) {
             takeOverlay(); // held for the whole lock: above it nothing can be shown
         }
@@ -197,6 +205,7 @@ void X11DisplayCapture::capture(DisplayId display) {
         }
         coverGaps(listed); // the monitors listed are all about to be captured
         watchScreens(true);
+        monitorsKnown_ = true;
         if (!guardHolds_) {
             // The grab replies are read later (raiseAboveShields, or the next turn of
             // the event loop), so covering the other monitors does not wait for them.
@@ -286,6 +295,7 @@ void X11DisplayCapture::releaseAll() {
         inputHeldMayHaveChanged();
     }
     grabs_.release();
+    giveFocusBack();
     // The lock window goes back to the root before the overlay, and whatever is
     // still inside it, may go.
     if (home() != screen_->root && lockWindow_ != nullptr && lockWindow_->internalWinId() != 0) {
@@ -304,8 +314,25 @@ void X11DisplayCapture::releaseAll() {
     lockWindow_ = nullptr;
     lockWindowX_ = XCB_NONE;
     lockWindowLost_ = false;
+    monitorsKnown_ = false;
     keyboard_.forget();
     xcb_flush(connection_);
+}
+
+void X11DisplayCapture::giveFocusBack() {
+    xcb_window_t before = XCB_INPUT_FOCUS_POINTER_ROOT;
+    if (focusAsked_) {
+        XcbReply<xcb_get_input_focus_reply_t> focus(xcb_get_input_focus_reply(connection_, *focusAsked_, nullptr));
+        focusAsked_.reset();
+        before = focus && focus->focus != XCB_NONE ? focus->focus : before;
+    }
+    // The lock window had it: once it is gone, with no window to fall back on, no
+    // key would reach anyone. The focus of before, if its window still exists,
+    // else the window under the pointer.
+    xcb_set_input_focus(connection_, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_CURRENT_TIME);
+    if (before != XCB_INPUT_FOCUS_POINTER_ROOT) {
+        xcb_set_input_focus(connection_, XCB_INPUT_FOCUS_POINTER_ROOT, before, XCB_CURRENT_TIME);
+    }
 }
 
 xcb_window_t X11DisplayCapture::lockWindowId() const {
@@ -395,7 +422,7 @@ KeyboardState X11DisplayCapture::keyboardState() {
 }
 
 void X11DisplayCapture::deliverKey(QByteArray& event) {
-    if (event.size() != sizeof(xcb_key_press_event_t) || lockWindow_ == nullptr) {
+    if (event.size() != sizeof(xcb_key_press_event_t)) {
         return;
     }
     xcb_key_press_event_t key;
@@ -408,7 +435,7 @@ void X11DisplayCapture::deliverKey(QByteArray& event) {
         QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
         const bool taken = dispatcher != nullptr &&
                            dispatcher->filterNativeEvent(QByteArrayLiteral("xcb_generic_event_t"), &key, &result);
-        if (!taken) {
+        if (!taken && lockWindow_ != nullptr) {
             if (std::unique_ptr<QKeyEvent> typed = keyboard_.keyEvent(key)) {
                 QWidget* target =
                     lockWindow_->focusWidget() != nullptr ? lockWindow_->focusWidget() : lockWindow_.data();
@@ -480,6 +507,15 @@ void X11DisplayCapture::placeLockWindow() {
         lockRect_ = QRect(geometry->x, geometry->y, geometry->width, geometry->height);
     }
     destroyForeignChildren(lock);
+    // A shield the lock window hides whole needs no background any more: when
+    // the window goes at the unlock, the server then does not paint it black
+    // just before it goes too.
+    for (const Shield& s : shields_) {
+        if (lockRect_.contains(s.rect())) {
+            const std::uint32_t none = XCB_BACK_PIXMAP_NONE;
+            xcb_change_window_attributes(connection_, s.window(), XCB_CW_BACK_PIXMAP, &none);
+        }
+    }
     restack();
     // The focus makes Qt hand the keys to the window's password field when this
     // process holds the keyboard itself.
@@ -617,7 +653,10 @@ void X11DisplayCapture::watchScreens(bool on) {
     if (!on || qGuiApp == nullptr) {
         return;
     }
-    auto changed = [this] { monitorChange_.start(); };
+    auto changed = [this] {
+        monitorsKnown_ = false;
+        monitorChange_.start();
+    };
     auto watch = [this, changed](QScreen* screen) {
         screenConnections_.push_back(connect(screen, &QScreen::geometryChanged, this, changed));
         screenConnections_.push_back(connect(screen, &QScreen::virtualGeometryChanged, this, changed));

@@ -137,6 +137,8 @@ private:
     // Destroys the shield (and with it any grab on its window).
     std::vector<Shield>::iterator dropShield(std::vector<Shield>::iterator shield);
     void releaseAll();
+    // Gives the keyboard's focus back where it was before the capture.
+    void giveFocusBack();
     // The window the grabs belong on: the lock window while it is shown, else the first shield.
     xcb_window_t grabTarget() const;
     // Asks for the grabs on grabTarget() and keeps the grab timer running.
@@ -183,12 +185,14 @@ private:
     xcb_window_t overlay_ = XCB_NONE;       // held from the first capture to the last release
     xcb_window_t protector_ = XCB_NONE;     // under a compositing manager: an empty window over the overlay
     std::optional<std::uint32_t> rootMask_; // Qt's own events on the root, while ours are added to them
-    QRect area_;                            // the root's rectangle, as last asked
+    std::optional<xcb_get_input_focus_cookie_t> focusAsked_; // the focus before the capture, asked for
+    QRect area_;                                             // the root's rectangle, as last asked
     InputGuard* guard_;
     // The guard holds the input of the current capture.
     bool guardHolds_ = false;
 
     std::vector<Monitor> lastListed_;
+    bool monitorsKnown_ = false; // lastListed_ stands: captured, and no screen changed since
     QPointer<QWidget> lockWindow_;
     // The lock window's X window while captured, and where it belongs (root coordinates).
     xcb_window_t lockWindowX_ = XCB_NONE;
