@@ -75,6 +75,9 @@ void Vessik_InstallAppDelegate::addMenuEntry() {
     if (const std::optional<QString> error = services_.menu->addEntry(locations_.installedProgram(), icon)) {
         log(*error);
     }
+    if (const std::optional<QString> error = services_.menu->addCommand(locations_.installedProgram())) {
+        log(*error);
+    }
 }
 
 void Vessik_InstallAppDelegate::closeButton(QObject* /*sender*/) {

@@ -100,6 +100,8 @@ void VessikAppDelegate::lockScreen() {
     if (platform_.lockRefusal) {
         return; // not even the settings file is read
     }
+    // Asked for again: the lock in force is no longer the lock command's alone.
+    lockOnlyForCommand_ = false;
     readPlist(kSettingsResource);
     if (!lockAllowed()) {
         return;

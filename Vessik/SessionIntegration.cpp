@@ -1,6 +1,6 @@
-// Vessik in the desktop session: locking before the system sleeps and when the
-// session asks, the screen-saver service of the session bus, and the session's
-// locked hint.
+// Vessik in the desktop session: locking before the system sleeps, when the
+// session asks and when a program starts the display's screen saver, the
+// screen-saver service of the session bus, and the session's hints.
 #include "SettingsKeys.h"
 #include "VessikAppDelegate.h"
 
@@ -20,6 +20,10 @@ void VessikAppDelegate::startSessionIntegration() {
                 .arg(kSleepDelayMs / 1000));
         letSleepGoAhead();
     });
+    // `xset s activate` asks for a lock the way X11 tools do.
+    if (platform_.idle) {
+        platform_.idle->setScreenSaverActivatedCallback([this] { lockScreen(); });
+    }
     if (platform_.session) {
         const std::optional<QString> problem = platform_.session->start({
             .lock = [this] { lockScreen(); },
@@ -81,6 +85,7 @@ void VessikAppDelegate::lockBeganToHold() {
         return;
     }
     letSleepGoAhead();
+    answerLockCommands();
     if (platform_.session) {
         platform_.session->setLockedHint(true);
     }
@@ -92,6 +97,7 @@ void VessikAppDelegate::lockBeganToHold() {
 void VessikAppDelegate::sessionUnlocked() {
     const bool held = lockSession_->holds();
     lockSession_->end();
+    answerLockCommands();
     if (held && platform_.session) {
         platform_.session->setLockedHint(false);
     }

@@ -34,9 +34,8 @@ VessikAppDelegate::VessikAppDelegate(Bundle bundle, PlatformServices platform, Q
         });
         platform_.displays->setKeyboardChangedCallback([this] { showLockFeedback(); });
     }
-    if (platform_.instance) {
-        platform_.instance->setSettingsRequestCallback([this] { settingsRequested(); });
-    }
+    lockCommandTimer_.setSingleShot(true);
+    connect(&lockCommandTimer_, &QTimer::timeout, this, &VessikAppDelegate::lockCommandTimedOut);
 }
 
 VessikAppDelegate::~VessikAppDelegate() {
@@ -95,6 +94,13 @@ void VessikAppDelegate::applicationDidFinishLaunching() {
         if (const std::optional<QByteArray> state = platform_.lockKeeper->resumedLock(); state && !isCaptured_) {
             resumeLock(*state);
         }
+    }
+    // Requests of later starts, once a resumed lock is back in force (they wait until then).
+    if (platform_.instance) {
+        platform_.instance->setRequestCallback(
+            [this](SingleInstance::Request request, std::unique_ptr<SingleInstance::Requester> requester) {
+                instanceRequested(request, std::move(requester));
+            });
     }
 }
 

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include <QtCore/QList>
 #include <QtCore/QMap>
@@ -34,8 +35,9 @@ using ProcessRecord = QMap<QString, QString>;
 // The one application delegate of Vessik: it holds all of the program's state and
 // carries every operation. Its definitions are spread over files by concern:
 // VessikAppDelegate.cpp (start-up, status menu, accessors), SettingsStore.cpp,
-// LockScreen.cpp, PasswordEntry.cpp, ForcedShutdown.cpp, HotKeys.cpp,
-// HotKeyConflicts.cpp, IdleLock.cpp, SettingsWindow.cpp and SessionIntegration.cpp.
+// LockScreen.cpp, LockCommand.cpp, PasswordEntry.cpp, ForcedShutdown.cpp,
+// HotKeys.cpp, HotKeyConflicts.cpp, IdleLock.cpp, SettingsWindow.cpp and
+// SessionIntegration.cpp.
 //
 // Outlets are non-owning: the windows and controls belong to the interface
 // (MainInterface), which connects them through the setters.
@@ -57,6 +59,14 @@ public:
     // Another Vessik of this user and display asked for the settings window: it
     // opens as from the status menu, except during a lock, when nothing happens.
     void settingsRequested();
+    // A later process of this user and display asked for something (LockCommand.cpp):
+    // the settings window (settingsRequested), or a lock (`vessik --lock`), which is
+    // answered once it holds, or refused with the reason when lockScreen does not
+    // lock or the lock does not hold within kLockCommandWaitMs (a lock that only
+    // such requests asked for is then taken back). With `--wait` the requester
+    // also hears when the lock ends.
+    void instanceRequested(SingleInstance::Request request, std::unique_ptr<SingleInstance::Requester> requester);
+    static constexpr int kLockCommandWaitMs = 5000;
 
     // --- Settings store ------------------------------------------------------
     // Loads Resources/NAME.plist into `properties` (null on failure, logged).
@@ -234,6 +244,12 @@ private:
     void letSleepGoAhead();
     // Whether another program holds the idle lock off.
     bool idleLockInhibited() const;
+    // The lock command (LockCommand.cpp): why lockScreen did not lock; the
+    // answers once the lock holds or has ended; the end of the wait for it to hold.
+    QString lockRefusalReason() const;
+    void answerLocked(std::unique_ptr<SingleInstance::Requester> requester, bool waits);
+    void answerLockCommands();
+    void lockCommandTimedOut();
 
     Bundle bundle_;
     PlatformServices platform_;
@@ -279,6 +295,16 @@ private:
     LockSession* lockSession_;
     bool sessionIntegrationStarted_ = false;
     bool sleepInhibitorWanted_ = false; // the sleep inhibitor is held, or asked for, while unlocked
+
+    // Lock commands waiting for the lock to hold, and those waiting for it to end.
+    struct PendingLockCommand {
+        std::unique_ptr<SingleInstance::Requester> requester;
+        bool waits; // for the end of the lock too
+    };
+    std::vector<PendingLockCommand> awaitingHold_;
+    std::vector<std::unique_ptr<SingleInstance::Requester>> awaitingUnlock_;
+    QTimer lockCommandTimer_;
+    bool lockOnlyForCommand_ = false; // nothing but lock commands asked for the lock in force
 };
 
 // The process-wide delegate, for plain callback functions; null until awakeFromNib.

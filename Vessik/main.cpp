@@ -1,5 +1,7 @@
 // Vessik: a password screen locker that lives in the tray.
 #include <clocale>
+#include <cstdio>
+#include <cstring>
 
 #include <QtCore/QTimer>
 #include <QtCore/QTranslator>
@@ -15,9 +17,63 @@
 #include "keeper/link/GuardProtocol.h"
 #include "platform/PlatformServices.h"
 
+namespace {
+
+const char kUsage[] = "Usage: vessik [--lock [--wait]] [--help] [--version]\n"
+                      "A password screen locker that lives in the tray.\n"
+                      "\n"
+                      "Without an option, Vessik starts in the tray; when it already runs for this user\n"
+                      "and display, the running one opens its settings window instead.\n"
+                      "\n"
+                      "  --lock     ask the running Vessik to lock the screen: exits 0 once the lock\n"
+                      "             holds, 1 when no Vessik runs or it did not lock (the reason on\n"
+                      "             standard error); starts no Vessik and opens no window\n"
+                      "  --wait     with --lock: exit only when that lock ends\n"
+                      "  --help     show this help and exit\n"
+                      "  --version  show the version and exit\n";
+
+// The options, when there are any: the exit status of what they asked for (the
+// program then does nothing else); nothing for a plain start.
+std::optional<int> runOptions(int argc, char** argv) {
+    if (argc <= 1) {
+        return std::nullopt;
+    }
+    bool lock = false;
+    bool wait = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* option = argv[i];
+        if (std::strcmp(option, "--help") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(option, "--version") == 0) {
+            std::printf("Vessik %s\n", VESSIK_VERSION);
+            return 0;
+        }
+        if (std::strcmp(option, "--lock") == 0) {
+            lock = true;
+        } else if (std::strcmp(option, "--wait") == 0) {
+            wait = true;
+        } else {
+            std::fprintf(stderr, "vessik: unknown option %s\n%s", option, kUsage);
+            return 2;
+        }
+    }
+    if (!lock) {
+        std::fprintf(stderr, "vessik: --wait goes with --lock\n%s", kUsage);
+        return 2;
+    }
+    return askRunningVessikToLock(wait);
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
     // Before anything secret is in memory: no core file, no tracing, no reading it.
     const bool undumpable = makeProcessUndumpable();
+    if (const std::optional<int> status = runOptions(argc, argv)) {
+        return *status;
+    }
     // Without any display Qt would abort with advice to reinstall: say what is missing instead.
     if (const std::optional<SessionRefusal> refusal = sessionRefusal(); refusal && refusal->noDisplay) {
         SyslogLog().log(refusal->reason);

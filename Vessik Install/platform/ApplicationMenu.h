@@ -4,7 +4,8 @@
 
 #include <QtCore/QString>
 
-// The desktop's application menu: the programs a person can start from it.
+// The desktop's application menu and the user's commands: the programs a person
+// can start from the menu, a key binding or a script.
 class ApplicationMenu {
 public:
     virtual ~ApplicationMenu() = default;
@@ -13,4 +14,8 @@ public:
     // before, never one the person made. Returns nothing on success, else why no
     // entry was written.
     virtual std::optional<QString> addEntry(const QString& program, const QString& icon) = 0;
+    // Makes `program` the user's command "vessik" (so that a key binding may say
+    // `vessik --lock`). Replaces a command that the installer made before, never
+    // one the person made. Returns nothing on success, else why it was not made.
+    virtual std::optional<QString> addCommand(const QString& program) = 0;
 };

@@ -78,3 +78,9 @@ std::optional<DisplayProblem> displayProblem();
 // True when Vessik can lock this session: no sessionRefusal(). Everything Vessik
 // does to the screen and the keyboard needs that.
 bool isX11Session();
+
+// `vessik --lock`: asks the Vessik of this user and display to lock, and with
+// `waitForUnlock` waits until that lock ends. Starts no Vessik. Returns the
+// program's exit status (0 locked, or the lock ended; 1 no Vessik runs, the lock
+// was refused or no answer came) after one line on standard error for a failure.
+int askRunningVessikToLock(bool waitForUnlock);

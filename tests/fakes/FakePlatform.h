@@ -188,6 +188,10 @@ public:
         ++reads;
         return nanoseconds;
     }
+    std::function<void()> screenSaverActivated; // what the delegate installed
+    void setScreenSaverActivatedCallback(std::function<void()> callback) override {
+        screenSaverActivated = std::move(callback);
+    }
 };
 
 class FakeProcesses : public ProcessTable {
@@ -232,11 +236,26 @@ public:
     }
 };
 
+// A later process's requests; its answers are recorded in `answers`.
 class FakeInstance : public SingleInstance {
 public:
-    std::function<void()> settingsRequest; // what the delegate installed
+    RequestCallback callback; // what the delegate installed
+    std::shared_ptr<QStringList> answers = std::make_shared<QStringList>();
     Claim claim(const QString& /*display*/, QString* /*why*/) override { return Claim::Claimed; }
-    void setSettingsRequestCallback(std::function<void()> callback) override { settingsRequest = std::move(callback); }
+    void setRequestCallback(RequestCallback c) override { callback = std::move(c); }
+    // Makes `request`; the requester's answers, and "closed" at its end, go to `answers`.
+    void request(Request request) {
+        class Recorder : public Requester {
+        public:
+            explicit Recorder(std::shared_ptr<QStringList> to) : to_(std::move(to)) {}
+            ~Recorder() override { to_->append(QStringLiteral("closed")); }
+            void answer(const QString& line) override { to_->append(line); }
+
+        private:
+            std::shared_ptr<QStringList> to_;
+        };
+        callback(request, std::make_unique<Recorder>(answers));
+    }
 };
 
 // The login session: records the inhibitor and the hint; the test plays logind

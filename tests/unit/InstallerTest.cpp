@@ -65,6 +65,7 @@ protected:
     QString target = apps + QStringLiteral("/Vessik.app");
     QString autostart = home + QStringLiteral("/.config/autostart");
     QString menu = home + QStringLiteral("/.local/share/applications");
+    QString commands = home + QStringLiteral("/.local/bin");
     std::shared_ptr<QStringList> logLines = std::make_shared<QStringList>();
     std::unique_ptr<InstallInterface> window;
 
@@ -81,7 +82,7 @@ protected:
         services.log = std::make_unique<FakeLog>(logLines);
         services.loginItems = std::make_unique<XdgAutostart>(autostart);
         services.files = std::make_unique<BundleCopy>();
-        services.menu = std::make_unique<XdgApplicationMenu>(menu);
+        services.menu = std::make_unique<XdgApplicationMenu>(menu, commands);
         window = std::make_unique<InstallInterface>(InstallLocations{bundle, apps}, std::move(services));
     }
 
@@ -135,6 +136,8 @@ TEST_F(InstallerTest, InstallIntoAnEmptyHomeCopiesTheWholeBundleAndAddsTheLoginI
     validate.start(QStringLiteral("desktop-file-validate"), {entry});
     ASSERT_TRUE(validate.waitForFinished());
     EXPECT_EQ(validate.exitCode(), 0) << validate.readAll().toStdString();
+    // So does the command.
+    EXPECT_EQ(QFileInfo(commands + QStringLiteral("/vessik")).symLinkTarget(), target + QStringLiteral("/Vessik"));
 
     // Install is disabled: a second click does nothing.
     delegate().installButton()->click();
@@ -148,8 +151,9 @@ TEST_F(InstallerTest, SuccessWithTheBoxOffRemovesAnExistingLoginItem) {
     EXPECT_TRUE(entries(autostart).isEmpty());
 }
 
-TEST_F(InstallerTest, TheMenuEntryReplacesOnlyAnEntryTheInstallerWrote) {
+TEST_F(InstallerTest, TheMenuEntryAndTheCommandReplaceOnlyWhatTheInstallerMade) {
     const QString entry = menu + QStringLiteral("/vessik.desktop");
+    const QString command = commands + QStringLiteral("/vessik");
     const QByteArray persons = "[Desktop Entry]\nType=Application\nName=My locker\nExec=/opt/vessik\n";
     const std::tuple<const char*, std::function<void()>, bool> cases[] = {
         {"the installer's own, from an older install",
@@ -158,6 +162,7 @@ TEST_F(InstallerTest, TheMenuEntryReplacesOnlyAnEntryTheInstallerWrote) {
              f.open(QIODevice::WriteOnly);
              f.write(XdgAutostart::desktopEntry(QStringLiteral("/old/Vessik"),
                                                 {{QStringLiteral("X-Vessik-Installer"), QStringLiteral("true")}}));
+             QFile::link(QStringLiteral("/old/Vessik.app/Vessik"), command);
          },
          true},
         {"a person's file",
@@ -165,6 +170,9 @@ TEST_F(InstallerTest, TheMenuEntryReplacesOnlyAnEntryTheInstallerWrote) {
              QFile f(entry);
              f.open(QIODevice::WriteOnly);
              f.write(persons);
+             QFile script(command);
+             script.open(QIODevice::WriteOnly);
+             script.write("#!/bin/sh\n");
          },
          false},
         {"a person's link to the installer's entry",
@@ -176,6 +184,7 @@ TEST_F(InstallerTest, TheMenuEntryReplacesOnlyAnEntryTheInstallerWrote) {
                                                 {{QStringLiteral("X-Vessik-Installer"), QStringLiteral("true")}}));
              f.close();
              QFile::link(elsewhere, entry);
+             QFile::link(QStringLiteral("/opt/other/Vessik"), command);
          },
          false},
     };
@@ -183,19 +192,25 @@ TEST_F(InstallerTest, TheMenuEntryReplacesOnlyAnEntryTheInstallerWrote) {
         SCOPED_TRACE(name);
         removeItem(home);
         QDir().mkpath(menu);
+        QDir().mkpath(commands);
         makeEntry();
         const auto before = tree(menu);
+        const auto commandsBefore = tree(commands);
         open();
         install(false);
         expectShown(true);
         if (replaced) {
             EXPECT_EQ(XdgAutostart::entryValue(entry, "Exec"),
                       XdgAutostart::execValue(target + QStringLiteral("/Vessik")));
+            EXPECT_EQ(QFileInfo(command).symLinkTarget(), target + QStringLiteral("/Vessik"));
             EXPECT_TRUE(logLines->isEmpty());
         } else {
             EXPECT_EQ(tree(menu), before);
-            ASSERT_EQ(logLines->size(), 1);
-            EXPECT_TRUE(logLines->first().contains(QStringLiteral("left as it is"))) << logLines->first().toStdString();
+            EXPECT_EQ(tree(commands), commandsBefore);
+            ASSERT_EQ(logLines->size(), 2);
+            for (const QString& line : std::as_const(*logLines)) {
+                EXPECT_TRUE(line.contains(QStringLiteral("left as it is"))) << line.toStdString();
+            }
         }
         logLines->clear();
     }

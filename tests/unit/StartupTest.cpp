@@ -64,10 +64,10 @@ TEST(Startup, ASecondVessikOpensTheSettingsWindowExceptDuringALock) {
     v.files.editSettings([](PropertyList& p) { p.setString(QStringLiteral("Password"), QStringLiteral("pw")); });
     d.lockScreen();
     ASSERT_TRUE(d.isCaptured());
-    v.fakes.instance->settingsRequest();
+    v.fakes.instance->request(SingleInstance::Request::Settings);
     EXPECT_FALSE(d.settingsWindow()->isVisible());
     d.unlockScreen();
-    v.fakes.instance->settingsRequest();
+    v.fakes.instance->request(SingleInstance::Request::Settings);
     EXPECT_TRUE(d.settingsWindow()->isVisible());
 }
 
@@ -76,7 +76,10 @@ TEST(SingleInstance, OneVessikPerDisplayAndALaterOneAsksItForTheSettingsWindow) 
     const QString folder = runtime.filePath(QStringLiteral("vessik"));
     auto first = std::make_unique<LinuxSingleInstance>(folder);
     int requests = 0;
-    first->setSettingsRequestCallback([&requests] { ++requests; });
+    first->setRequestCallback([&requests](SingleInstance::Request request, auto) {
+        EXPECT_EQ(request, SingleInstance::Request::Settings);
+        ++requests;
+    });
     QString why;
     ASSERT_EQ(first->claim(QStringLiteral(":7"), &why), SingleInstance::Claim::Claimed) << why.toStdString();
     struct stat st {};

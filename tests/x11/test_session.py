@@ -168,6 +168,75 @@ class ScreenSaverTest(SessionTestCase):
         wait_until(self.locked, timeout=3, message="the idle lock once the player left the bus")
 
 
+class LockCommandTest(SessionTestCase):
+    def command(self, *args, **kw):
+        """Runs `Vessik ARGS` on the test's display; returns (status, stdout, stderr)."""
+        run = subprocess.run([self.bundle.executable, *args], env=self.x.env, capture_output=True, text=True,
+                             timeout=30, **kw)
+        return run.returncode, run.stdout, run.stderr
+
+    def test_vessik_lock_asks_the_running_vessik_and_says_why_not(self):
+        # Without a running Vessik: nothing starts, and each option answers at once.
+        for args, status, out in [(["--help"], 0, "--lock"), (["--version"], 0, "Vessik 1."),
+                                  (["--lock"], 1, "no Vessik runs for this user on display"),
+                                  (["--lock", "--wait"], 1, "no Vessik runs"), (["--frobnicate"], 2, "Usage: vessik"),
+                                  (["--wait"], 2, "--wait goes with --lock")]:
+            code, stdout, stderr = self.command(*args)
+            self.assertEqual(code, status, args)
+            self.assertIn(out, stdout + stderr, args)
+        self.assertEqual(self.vessik_windows(), [], "no Vessik started")
+
+        self.start()
+        self.assertEqual(self.command("--lock")[0], 0)
+        self.assertTrue(self.locked(), "locked when the command returns")
+        self.assertEqual(self.command("--lock")[:2], (0, ""), "a lock in force is a lock")
+        self.unlock()
+
+        # --wait returns once that lock ends, not before.
+        waiter = subprocess.Popen([self.bundle.executable, "--lock", "--wait"], env=self.x.env)
+        self.addCleanup(stop_process, waiter)
+        wait_until(self.locked, message="the lock")
+        time.sleep(0.5)
+        self.assertIsNone(waiter.poll(), "still locked")
+        self.unlock()
+        self.assertEqual(waiter.wait(timeout=10), 0)
+
+        # A lock that cannot hold within 5 s is refused and taken back; one that Vessik
+        # refuses is refused at once; the settings window never opens.
+        holder, status = self.hold("hold-keyboard")
+        self.assertEqual(status, "held")
+        code, _, stderr = self.command("--lock")
+        self.assertEqual((code, "did not hold within 5 s" in stderr), (1, True), stderr)
+        self.assertNotEqual(self.top_class(LEFT_CENTRE), "Vessik", "nothing left covered")
+        holder.stdin.close()
+        holder.wait(timeout=10)
+        settings = self.bundle.settings()
+        for key, why in [("InactivityTime", "turns locking off"), ("Password", "no password is stored")]:
+            self.bundle.write_settings(dict(settings, InactivityTime=0) if key == "InactivityTime" else
+                                       {k: v for k, v in settings.items() if k != key})
+            code, _, stderr = self.command("--lock")
+            self.assertEqual((code, why in stderr), (1, True), stderr)
+        self.assertFalse(self.locked())
+        self.assertEqual(self.x.settings_windows(), [])
+
+
+class XScreenSaverTest(SessionTestCase):
+    def test_xset_s_activate_locks_by_the_usual_rules_and_the_servers_time_out_does_not(self):
+        self.start()
+        self.x.run("xset", "s", "1", "1")  # the server's own saver after a second without input
+        self.stays_unlocked(2.5, "the server's time-out is no lock request")
+        self.x.run("xset", "s", "off")
+        for settings, locks in [(dict(InactivityTime=0), False), (dict(InactivityTime=3600), True)]:
+            self.bundle.update_settings(**settings)
+            self.x.run("xset", "s", "reset")
+            self.x.run("xset", "s", "activate")
+            if locks:
+                wait_until(self.locked, timeout=2, message="the lock xset asked for")
+            else:
+                self.stays_unlocked(1, "no lock with %s" % settings)
+        self.unlock()
+
+
 class WithoutBusesOrX11Test(SessionTestCase):
     def test_without_buses_all_else_works_and_a_wayland_session_is_refused_plainly(self):
         # The harness gives Vessik neither a session bus nor a system bus.

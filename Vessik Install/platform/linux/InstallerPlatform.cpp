@@ -17,6 +17,7 @@ InstallerServices makeInstallerPlatform() {
     services.log = std::make_unique<SyslogLog>(QByteArrayLiteral("Vessik Install"));
     services.loginItems = std::make_unique<XdgAutostart>(XdgAutostart::defaultFolder());
     services.files = std::make_unique<BundleCopy>();
-    services.menu = std::make_unique<XdgApplicationMenu>(XdgApplicationMenu::defaultFolder());
+    services.menu = std::make_unique<XdgApplicationMenu>(XdgApplicationMenu::defaultFolder(),
+                                                         XdgApplicationMenu::defaultCommandFolder());
     return services;
 }

@@ -17,6 +17,31 @@ QString XdgApplicationMenu::defaultFolder() {
            QStringLiteral("/applications");
 }
 
+QString XdgApplicationMenu::defaultCommandFolder() {
+    return QDir::homePath() + QStringLiteral("/.local/bin");
+}
+
+std::optional<QString> XdgApplicationMenu::addCommand(const QString& program) {
+    const QString path = commandFolder_ + QStringLiteral("/vessik");
+    const QFileInfo existing(path);
+    if (existing.exists() || existing.isSymLink()) {
+        // The installer's link, from this install or an earlier one, wherever it went.
+        const QFileInfo target(existing.symLinkTarget());
+        const bool ours = existing.isSymLink() && target.fileName() == QLatin1String("Vessik") &&
+                          target.dir().dirName() == QLatin1String("Vessik.app");
+        if (!ours) {
+            return QStringLiteral("The command '%1' was not made by Vessik Install: it is left as it is.").arg(path);
+        }
+        if (!QFile::remove(path)) {
+            return QStringLiteral("Cannot replace the command '%1'.").arg(path);
+        }
+    }
+    if (!QDir().mkpath(commandFolder_) || !QFile::link(program, path)) {
+        return QStringLiteral("Cannot make the command '%1'.").arg(path);
+    }
+    return std::nullopt;
+}
+
 std::optional<QString> XdgApplicationMenu::addEntry(const QString& program, const QString& icon) {
     const QString path = folder_ + QStringLiteral("/vessik.desktop");
     const QFileInfo existing(path);

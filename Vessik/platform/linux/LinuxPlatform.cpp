@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <sys/prctl.h>
 #include <vector>
 
@@ -19,6 +20,34 @@
 #include "platform/x11/X11HotKeys.h"
 #include "platform/x11/X11IdleCounter.h"
 #include "platform/x11/X11SymbolicHotKeys.h"
+
+int askRunningVessikToLock(bool waitForUnlock) {
+    using Result = LinuxSingleInstance::LockOutcome::Result;
+    const QString display = qEnvironmentVariable("DISPLAY");
+    if (display.isEmpty()) {
+        std::fputs("vessik: not locked: there is no X display (DISPLAY is not set)\n", stderr);
+        return 1;
+    }
+    const LinuxSingleInstance::LockOutcome outcome =
+        LinuxSingleInstance::askToLock(LinuxSingleInstance::defaultFolder(), display, waitForUnlock);
+    QString message;
+    switch (outcome.result) {
+    case Result::Locked:
+    case Result::Unlocked:
+        return 0;
+    case Result::NotRunning:
+        message = QStringLiteral("not locked: %1 (start Vessik first)").arg(outcome.reason);
+        break;
+    case Result::Refused:
+        message = QStringLiteral("not locked: %1").arg(outcome.reason);
+        break;
+    case Result::Lost:
+        message = outcome.reason;
+        break;
+    }
+    std::fprintf(stderr, "vessik: %s\n", qUtf8Printable(message));
+    return 1;
+}
 
 bool makeProcessUndumpable() {
     return ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0;

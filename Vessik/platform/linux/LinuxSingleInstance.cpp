@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -17,6 +19,21 @@
 
 namespace {
 
+// A request line is short; anything longer is no request of ours.
+constexpr qsizetype kLongestRequest = 32;
+// Connections that have not said what they want yet, at most; more are closed.
+constexpr std::size_t kMostPending = 16;
+// How long a connection may take to send its request line.
+constexpr int kRequestWaitMs = 5000;
+// How long `--lock` waits for the running Vessik's first answer: it answers
+// within its own wait for the lock to hold, 5 s, and a moment.
+constexpr int kLockAnswerWaitMs = 15000;
+// How long `--lock --wait` waits for a Vessik that ended mid-lock to be back.
+constexpr int kVessikReturnWaitMs = 60000;
+
+const QString kRequestNames[] = {QStringLiteral("settings"), QStringLiteral("lock"), QStringLiteral("lock-and-wait"),
+                                 QStringLiteral("wait")};
+
 // A Unix socket address for `path`; false when the path is too long for one.
 bool socketAddress(const QString& path, sockaddr_un& address) {
     const QByteArray bytes = QFile::encodeName(path);
@@ -29,12 +46,94 @@ bool socketAddress(const QString& path, sockaddr_un& address) {
     return true;
 }
 
+// A socket connected to `address`, or -1 (errno says why).
+int connectTo(const sockaddr_un& address, bool nonBlocking) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
+    if (fd < 0) {
+        return -1;
+    }
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+bool sendLine(int fd, const QString& line) {
+    const QByteArray bytes = line.toUtf8() + '\n';
+    return ::send(fd, bytes.constData(), static_cast<std::size_t>(bytes.size()), MSG_NOSIGNAL | MSG_DONTWAIT) ==
+           bytes.size();
+}
+
+// The next line from `fd` within `timeoutMs` (-1: no limit); nothing at the end
+// of the connection or on timeout (`timedOut` says which).
+std::optional<QString> readLine(int fd, QByteArray& buffer, int timeoutMs, bool* timedOut) {
+    *timedOut = false;
+    for (;;) {
+        if (const qsizetype newline = buffer.indexOf('\n'); newline >= 0) {
+            const QString line = QString::fromUtf8(buffer.left(newline));
+            buffer.remove(0, newline + 1);
+            return line;
+        }
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, timeoutMs);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready == 0) {
+            *timedOut = true;
+            return std::nullopt;
+        }
+        char chunk[512];
+        const ssize_t n = ready > 0 ? ::recv(fd, chunk, sizeof chunk, 0) : -1;
+        if (n <= 0 || buffer.size() > 4096) {
+            return std::nullopt;
+        }
+        buffer.append(chunk, n);
+    }
+}
+
+// The answers to one request, on its connection; closed with the object.
+class SocketRequester : public SingleInstance::Requester {
+public:
+    explicit SocketRequester(int fd) : fd_(fd) {}
+    ~SocketRequester() override { ::close(fd_); }
+    SocketRequester(const SocketRequester&) = delete;
+    SocketRequester& operator=(const SocketRequester&) = delete;
+    void answer(const QString& line) override { sendLine(fd_, line); }
+
+private:
+    int fd_;
+};
+
 } // namespace
+
+// Its notifier and timer may be the ones whose signal ends it: they go later.
+struct LinuxSingleInstance::Pending {
+    QSocketNotifier* notifier;
+    QTimer* deadline;
+    QByteArray received;
+    Pending(int fd, QObject* parent)
+        : notifier(new QSocketNotifier(fd, QSocketNotifier::Read, parent)), deadline(new QTimer(parent)) {}
+    ~Pending() {
+        notifier->setEnabled(false);
+        notifier->deleteLater();
+        deadline->stop();
+        deadline->deleteLater();
+    }
+    Pending(const Pending&) = delete;
+    Pending& operator=(const Pending&) = delete;
+};
 
 LinuxSingleInstance::LinuxSingleInstance(QString folder) : folder_(std::move(folder)) {}
 
 LinuxSingleInstance::~LinuxSingleInstance() {
     notifier_.reset();
+    while (!pending_.empty()) {
+        dropPending(pending_.begin()->first);
+    }
     if (serverFd_ >= 0) {
         ::close(serverFd_);
         ::unlink(QFile::encodeName(socketPath_).constData()); // ours while the lock is held
@@ -107,17 +206,13 @@ SingleInstance::Claim LinuxSingleInstance::claim(const QString& display, QString
         if (lockError != EWOULDBLOCK) {
             return unchecked(systemErrorText(lockError));
         }
-        // Another Vessik holds it: a connection asks it for its settings window.
+        // Another Vessik holds it: a request for its settings window.
         QString asked = QStringLiteral("the socket path is too long");
         if (addressFits) {
             // Never blocking: a running Vessik that does not accept leaves this one
             // waiting on a full backlog otherwise.
-            const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-            if (client >= 0 && ::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-                asked.clear();
-            } else {
-                asked = systemErrorText(errno);
-            }
+            const int client = connectTo(address, true);
+            asked = client >= 0 && sendLine(client, kRequestNames[0]) ? QString() : systemErrorText(errno);
             if (client >= 0) {
                 ::close(client);
             }
@@ -146,23 +241,155 @@ SingleInstance::Claim LinuxSingleInstance::claim(const QString& display, QString
         }
     }
     if (serverFd_ >= 0) {
+        // Requests wait in the backlog until someone takes them.
         notifier_ = std::make_unique<QSocketNotifier>(serverFd_, QSocketNotifier::Read);
+        notifier_->setEnabled(static_cast<bool>(callback_));
         connect(notifier_.get(), &QSocketNotifier::activated, this, &LinuxSingleInstance::acceptRequests);
     }
     return Claim::Claimed;
 }
 
+void LinuxSingleInstance::setRequestCallback(RequestCallback callback) {
+    callback_ = std::move(callback);
+    if (notifier_) {
+        notifier_->setEnabled(static_cast<bool>(callback_));
+    }
+}
+
 void LinuxSingleInstance::acceptRequests() {
-    bool asked = false;
     for (;;) {
-        const int connection = ::accept4(serverFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        const int connection = ::accept4(serverFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (connection < 0) {
             break;
         }
-        ::close(connection);
-        asked = true;
+        if (pending_.size() >= kMostPending) {
+            ::close(connection);
+            continue;
+        }
+        auto pending = std::make_unique<Pending>(connection, this);
+        connect(pending->notifier, &QSocketNotifier::activated, this, [this, connection] { readRequest(connection); });
+        pending->deadline->setSingleShot(true);
+        connect(pending->deadline, &QTimer::timeout, this, [this, connection] { dropPending(connection); });
+        pending->deadline->start(kRequestWaitMs);
+        pending_[connection] = std::move(pending);
+        readRequest(connection); // the line is usually there already
     }
-    if (asked && callback_) {
-        callback_();
+}
+
+void LinuxSingleInstance::readRequest(int fd) {
+    const auto found = pending_.find(fd);
+    if (found == pending_.end()) {
+        return;
     }
+    Pending& pending = *found->second;
+    std::optional<Request> request;
+    bool done = false;
+    for (;;) {
+        char chunk[64];
+        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            break;
+        }
+        if (n <= 0) {
+            // Closed without a line: a start of an earlier kind, which only connected.
+            if (n == 0 && pending.received.isEmpty()) {
+                request = Request::Settings;
+            }
+            done = true;
+            break;
+        }
+        pending.received.append(chunk, n);
+        if (const qsizetype newline = pending.received.indexOf('\n'); newline >= 0) {
+            const QString name = QString::fromUtf8(pending.received.left(newline));
+            for (std::size_t i = 0; i < std::size(kRequestNames); ++i) {
+                if (name == kRequestNames[i]) {
+                    request = static_cast<Request>(i);
+                }
+            }
+            done = true;
+            break;
+        }
+        if (pending.received.size() > kLongestRequest) {
+            done = true;
+            break;
+        }
+    }
+    if (!done) {
+        return;
+    }
+    if (!request || !callback_) {
+        dropPending(fd);
+        return;
+    }
+    // The connection now belongs to the answers.
+    pending_.erase(found);
+    callback_(*request, std::make_unique<SocketRequester>(fd));
+}
+
+void LinuxSingleInstance::dropPending(int fd) {
+    const auto found = pending_.find(fd);
+    if (found != pending_.end()) {
+        pending_.erase(found); // the notifier first, then the descriptor it watched
+        ::close(fd);
+    }
+}
+
+LinuxSingleInstance::LockOutcome LinuxSingleInstance::askToLock(const QString& folder, const QString& display,
+                                                                bool waitForUnlock) {
+    using Result = LockOutcome::Result;
+    sockaddr_un address{};
+    if (!socketAddress(folder + u'/' + displayKey(display) + QStringLiteral(".socket"), address)) {
+        return {Result::NotRunning, QStringLiteral("the socket path is too long")};
+    }
+    int fd = connectTo(address, false);
+    if (fd < 0) {
+        const int error = errno;
+        return {Result::NotRunning,
+                error == ENOENT || error == ECONNREFUSED
+                    ? QStringLiteral("no Vessik runs for this user on display %1").arg(display)
+                    : QStringLiteral("cannot reach the Vessik of display %1: %2").arg(display, systemErrorText(error))};
+    }
+    QByteArray buffer;
+    bool timedOut = false;
+    sendLine(fd, kRequestNames[waitForUnlock ? 2 : 1]);
+    const std::optional<QString> first = readLine(fd, buffer, kLockAnswerWaitMs, &timedOut);
+    LockOutcome outcome{Result::Lost, QString()};
+    if (!first) {
+        outcome.reason = timedOut ? QStringLiteral("Vessik did not answer within %1 s").arg(kLockAnswerWaitMs / 1000)
+                                  : QStringLiteral("Vessik ended before the lock held");
+    } else if (first->startsWith(QStringLiteral("refused: "))) {
+        outcome = {Result::Refused, first->mid(9)};
+    } else if (*first != QLatin1String("locked")) {
+        outcome.reason = QStringLiteral("Vessik answered \"%1\"").arg(*first);
+    } else if (!waitForUnlock) {
+        outcome = {Result::Locked, QString()};
+    } else {
+        // The lock holds: wait for its end, with the Vessik there is. One that ends
+        // mid-lock is started again by its guard, and asked again.
+        for (;;) {
+            const std::optional<QString> next = readLine(fd, buffer, -1, &timedOut);
+            if (next) {
+                outcome = *next == QLatin1String("unlocked")
+                              ? LockOutcome{Result::Unlocked, QString()}
+                              : LockOutcome{Result::Lost, QStringLiteral("Vessik answered \"%1\"").arg(*next)};
+                break;
+            }
+            ::close(fd);
+            fd = -1;
+            buffer.clear();
+            for (int waited = 0; fd < 0 && waited < kVessikReturnWaitMs; waited += 100) {
+                ::usleep(100 * 1000);
+                fd = connectTo(address, false);
+            }
+            if (fd < 0 || !sendLine(fd, kRequestNames[3])) {
+                outcome.reason = QStringLiteral("Vessik ended during the lock and was not back within %1 s")
+                                     .arg(kVessikReturnWaitMs / 1000);
+                break;
+            }
+        }
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return outcome;
 }

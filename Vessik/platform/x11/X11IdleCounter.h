@@ -1,7 +1,11 @@
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <optional>
 #include <xcb/xcb.h>
+
+#include <QtCore/QSocketNotifier>
 
 #include "platform/IdleCounter.h"
 #include "platform/x11/X11.h"
@@ -14,6 +18,11 @@
 // for the counter's lifetime: a reply on Qt's connection also wakes Qt's event
 // reader thread, which made each query cost two to five times the CPU time.
 // When that connection cannot be opened, Qt's connection is used.
+//
+// On its own connection it also hears the extension's notify events: one that
+// turns the screen saver on with the "forced" flag comes from a client's
+// ForceScreenSaver (`xset s activate`), while the server's time-out sends none
+// with that flag. The user's screen-saver settings are never changed.
 class X11IdleCounter final : public IdleCounter {
 public:
     // `qtConnection` is Qt's connection and `qtRoot` its root window; with a null
@@ -22,9 +31,17 @@ public:
 
     // Nothing when there is no connection, the extension is absent or the query fails.
     std::optional<std::int64_t> idleNanoseconds() override;
+    void setScreenSaverActivatedCallback(std::function<void()> callback) override;
 
 private:
+    // Reads the events that arrived on the own connection (`queuedOnly`: only
+    // those a reply left in xcb's queue).
+    void readEvents(bool queuedOnly);
+
     std::optional<X11Connection> own_; // nothing when Qt's connection is used
-    xcb_connection_t* c_ = nullptr;    // own_'s or Qt's
+    std::unique_ptr<QSocketNotifier> events_;
+    std::uint8_t notifyEvent_ = 0; // the extension's first event code on the own connection
+    std::function<void()> activated_;
+    xcb_connection_t* c_ = nullptr; // own_'s or Qt's
     xcb_window_t root_ = XCB_NONE;
 };
