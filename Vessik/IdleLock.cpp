@@ -41,6 +41,9 @@ void VessikAppDelegate::inactivityLock() {
     if (idleSeconds >= limit && !inhibited) {
         lockScreen();
     }
+    // The session hears that the user is idle, also where no lock came
+    // ("InactivityTime" 0 is no idle time at all).
+    updateIdleHint(limit > 0 && idleSeconds >= limit);
     paceInactivityTimer(inhibited ? 0 : idleSeconds, limit);
 }
 

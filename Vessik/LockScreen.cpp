@@ -121,6 +121,10 @@ void VessikAppDelegate::resumeLock(const QByteArray& state) {
     if (lockOutLeft > 0) {
         lockSession_->lockedOutUntil(handedOver->lockOutEnds);
     }
+    // The programs that held the idle lock off still do, if they are still there.
+    if (handedOver && !handedOver->inhibitions.empty() && platform_.screenSaver) {
+        platform_.screenSaver->adoptInhibitions(handedOver->inhibitions);
+    }
     // A state that cannot be read still locks: a failure never unlocks.
     beginLock(handedOver ? std::move(handedOver->settings) : properties_, true);
     if (lockOutLeft > 0) {
@@ -130,7 +134,9 @@ void VessikAppDelegate::resumeLock(const QByteArray& state) {
 
 void VessikAppDelegate::handLockOver() {
     if (platform_.lockKeeper) {
-        platform_.lockKeeper->lockInForce(lockSession_->handOver());
+        platform_.lockKeeper->lockInForce(lockSession_->handOver(platform_.screenSaver
+                                                                     ? platform_.screenSaver->inhibitions()
+                                                                     : std::vector<ScreenSaverService::Inhibition>()));
     }
 }
 

@@ -7,8 +7,9 @@
 
 namespace {
 
-// The layout of the state handed to a restarted Vessik (handOver).
-constexpr quint32 kHandOverLayout = 1;
+// The layout of the state handed to a restarted Vessik (handOver): 1 without
+// the inhibitions, 2 with them. A guard from before an upgrade may hand over 1.
+constexpr quint32 kHandOverLayout = 2;
 
 } // namespace
 
@@ -71,13 +72,17 @@ void LockSession::sleepWaits(int ms) {
     }
 }
 
-QByteArray LockSession::handOver() const {
+QByteArray LockSession::handOver(const std::vector<ScreenSaverService::Inhibition>& inhibitions) const {
     QByteArray state;
     QDataStream out(&state, QIODevice::WriteOnly);
     out.setVersion(QDataStream::Qt_6_4);
     QByteArray settings = settings_.toXml(nullptr, PropertyList::XmlLayout::Compact);
     out << kHandOverLayout << static_cast<qint64>(lockOutEnds_.time_since_epoch().count()) << settings;
     wipeBytes(settings);
+    out << static_cast<quint32>(inhibitions.size());
+    for (const ScreenSaverService::Inhibition& i : inhibitions) {
+        out << i.cookie << i.owner << i.application << i.reason;
+    }
     return state;
 }
 
@@ -89,9 +94,23 @@ std::optional<LockSession::HandedOver> LockSession::readHandOver(const QByteArra
     QByteArray settings;
     in >> layout >> lockOutEnds >> settings;
     std::optional<HandedOver> read;
-    if (in.status() == QDataStream::Ok && layout == kHandOverLayout) {
-        read = HandedOver{PropertyList::fromData(settings, nullptr), Clock::time_point(Clock::duration(lockOutEnds))};
+    if (in.status() == QDataStream::Ok && (layout == 1 || layout == kHandOverLayout)) {
+        read =
+            HandedOver{PropertyList::fromData(settings, nullptr), Clock::time_point(Clock::duration(lockOutEnds)), {}};
     }
     wipeBytes(settings);
+    if (read && layout >= 2) {
+        quint32 count = 0;
+        in >> count;
+        // Each costs at least its cookie and three lengths: a count beyond what is
+        // left is a broken state, whose inhibitions are lost rather than the lock.
+        for (quint32 n = 0; in.status() == QDataStream::Ok && n < count && !in.atEnd(); ++n) {
+            ScreenSaverService::Inhibition i;
+            in >> i.cookie >> i.owner >> i.application >> i.reason;
+            if (in.status() == QDataStream::Ok) {
+                read->inhibitions.push_back(std::move(i));
+            }
+        }
+    }
     return read;
 }

@@ -9,6 +9,7 @@
 
 #include "platform/DisplayCapture.h"
 #include "platform/PropertyList.h"
+#include "platform/ScreenSaverService.h"
 
 // The state of one lock beyond the delegate's own fields (`isCaptured` and the
 // rest keep their meaning): LockScreen.cpp, PasswordEntry.cpp and
@@ -80,13 +81,15 @@ public:
     // lock began (the first state asked for in a lock is its beginning); else none.
     QString layoutToName(const KeyboardState& keyboard);
 
-    // What a Vessik started again needs to resume this lock: its settings and the
-    // end of a running lock-out, opaque to everyone else.
-    QByteArray handOver() const;
+    // What a Vessik started again needs to resume this lock: its settings, the
+    // end of a running lock-out and the idle lock's `inhibitions` of other
+    // programs, opaque to everyone else.
+    QByteArray handOver(const std::vector<ScreenSaverService::Inhibition>& inhibitions) const;
     // What handOver() of an earlier Vessik says; nothing when it cannot be read.
     struct HandedOver {
         PropertyList settings;
         Clock::time_point lockOutEnds;
+        std::vector<ScreenSaverService::Inhibition> inhibitions;
     };
     static std::optional<HandedOver> readHandOver(const QByteArray& state);
 

@@ -39,13 +39,20 @@ void VessikAppDelegate::startSessionIntegration() {
             .lock = [this] { lockScreen(); },
             .active = [this] { return lockSession_->holds(); },
             .idleSeconds = [] { return SystemIdleTime(); },
-            .inhibitedChanged =
+            .inhibitionsChanged =
                 [this](bool inhibited) {
                     // The idle timer slept as if no time had passed: the lock may be due now.
                     if (!inhibited) {
                         restoreSecondTick();
+                    } else {
+                        updateIdleHint(false); // not idle while a film plays
+                    }
+                    // A Vessik started again mid-lock keeps them.
+                    if (isCaptured_) {
+                        handLockOver();
                     }
                 },
+            .log = [this](const QString& line) { log(line); },
         });
         if (problem) {
             log(*problem);
@@ -89,6 +96,7 @@ void VessikAppDelegate::lockBeganToHold() {
     if (platform_.session) {
         platform_.session->setLockedHint(true);
     }
+    updateIdleHint(false);
     if (platform_.screenSaver) {
         platform_.screenSaver->announceActive(true);
     }
@@ -101,10 +109,20 @@ void VessikAppDelegate::sessionUnlocked() {
     if (held && platform_.session) {
         platform_.session->setLockedHint(false);
     }
+    updateIdleHint(false); // the password was just typed
     if (held && platform_.screenSaver) {
         platform_.screenSaver->announceActive(false);
     }
     updateSleepInhibitor();
+}
+
+void VessikAppDelegate::updateIdleHint(bool idleTimeReached) {
+    const bool idle = lockSession_->holds() || (idleTimeReached && !idleLockInhibited());
+    if (!platform_.session || !sessionIntegrationStarted_ || idle == idleHint_) {
+        return;
+    }
+    idleHint_ = idle;
+    platform_.session->setIdleHint(idle);
 }
 
 void VessikAppDelegate::letSleepGoAhead() {

@@ -242,6 +242,10 @@ private:
     void sessionUnlocked();
     void updateSleepInhibitor();
     void letSleepGoAhead();
+    // Tells the session whether the user is idle: while a lock holds, or once the
+    // idle time has reached "InactivityTime" (`idleTimeReached`) and no program
+    // holds the idle lock off. Only changes are sent.
+    void updateIdleHint(bool idleTimeReached);
     // Whether another program holds the idle lock off.
     bool idleLockInhibited() const;
     // The lock command (LockCommand.cpp): why lockScreen did not lock; the
@@ -295,6 +299,7 @@ private:
     LockSession* lockSession_;
     bool sessionIntegrationStarted_ = false;
     bool sleepInhibitorWanted_ = false; // the sleep inhibitor is held, or asked for, while unlocked
+    bool idleHint_ = false;             // the session's idle hint as last sent
 
     // Lock commands waiting for the lock to hold, and those waiting for it to end.
     struct PendingLockCommand {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include <QtCore/QString>
 
@@ -22,15 +23,28 @@ public:
         std::function<bool()> active;
         // Whole seconds since the last input, or -1 when unknown.
         std::function<std::int64_t()> idleSeconds;
-        // The first inhibition began (true) or the last one ended (false).
-        std::function<void(bool inhibited)> inhibitedChanged;
+        // An inhibition began or ended; `inhibited` whether any is left.
+        std::function<void(bool inhibited)> inhibitionsChanged;
+        // One line for the log: the service name lost to another program, or back.
+        std::function<void(const QString& line)> log;
+    };
+
+    // One inhibition: the cookie it was answered with, the unique bus name of the
+    // program that holds it, and what that program said.
+    struct Inhibition {
+        std::uint32_t cookie = 0;
+        QString owner;
+        QString application;
+        QString reason;
+        friend bool operator==(const Inhibition&, const Inhibition&) = default;
     };
 
     virtual ~ScreenSaverService() = default;
 
     // Offers the service with `handlers` (kept until destruction), unless another
-    // program already offers it: that one is never replaced. Returns why the
-    // service is not offered (no session bus, the name taken), or nothing.
+    // program already offers it: that one is never replaced, and the service is
+    // offered once it has gone. Returns why the service is not offered now (no
+    // session bus, the name taken), or nothing.
     virtual std::optional<QString> start(Handlers handlers) = 0;
 
     // Tells the programs listening that a lock began to hold (true) or ended
@@ -39,4 +53,10 @@ public:
 
     // Whether some program holds an inhibition of the idle lock now.
     virtual bool inhibited() const = 0;
+    // The inhibitions held now, by cookie.
+    virtual std::vector<Inhibition> inhibitions() const = 0;
+    // Takes over the inhibitions of an earlier Vessik (inhibitions()), after
+    // start(): they hold as if made here, and those whose program has left the
+    // bus end (inhibitionsChanged then tells).
+    virtual void adoptInhibitions(const std::vector<Inhibition>& inhibitions) = 0;
 };

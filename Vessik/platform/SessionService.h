@@ -7,7 +7,7 @@
 
 // The login session Vessik runs in, as the system's session manager sees it:
 // its requests to lock, its warning before the system sleeps, a delay of that
-// sleep while the screen gets locked, and the session's "locked" hint.
+// sleep while the screen gets locked, and the session's "locked" and "idle" hints.
 //
 // Every request is asynchronous: its answer, and every handler, runs later on
 // the main thread, and nothing waits for the session manager.
@@ -40,4 +40,7 @@ public:
 
     // Tells the session manager whether the session's screen is locked.
     virtual void setLockedHint(bool locked) = 0;
+    // Tells the session manager whether the user is idle (its idle action, such
+    // as a suspend, and session tools go by it).
+    virtual void setIdleHint(bool idle) = 0;
 };

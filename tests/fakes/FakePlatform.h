@@ -285,6 +285,8 @@ public:
         inhibitorHeld = false;
     }
     void setLockedHint(bool locked) override { lockedHint = locked; }
+    QList<bool> idleHints; // every idle hint sent, in order
+    void setIdleHint(bool idle) override { idleHints.append(idle); }
 };
 
 // The screen-saver service: the test plays the other programs through the handlers.
@@ -292,17 +294,30 @@ class FakeScreenSaver : public ScreenSaverService {
 public:
     Handlers handlers;
     QList<bool> announced;
-    bool inhibitedNow = false;
+    std::vector<Inhibition> held;
 
     std::optional<QString> start(Handlers h) override {
         handlers = std::move(h);
         return std::nullopt;
     }
     void announceActive(bool active) override { announced.append(active); }
-    bool inhibited() const override { return inhibitedNow; }
+    bool inhibited() const override { return !held.empty(); }
+    std::vector<Inhibition> inhibitions() const override { return held; }
+    void adoptInhibitions(const std::vector<Inhibition>& inhibitions) override {
+        held.insert(held.end(), inhibitions.begin(), inhibitions.end());
+        handlers.inhibitionsChanged(inhibited());
+    }
+    // A player's inhibition.
+    static Inhibition player() {
+        return {7, QStringLiteral(":1.7"), QStringLiteral("player"), QStringLiteral("a film")};
+    }
+    // A player holds the idle lock off (true), or the last one let go (false).
     void setInhibited(bool value) {
-        inhibitedNow = value;
-        handlers.inhibitedChanged(value);
+        held.clear();
+        if (value) {
+            held.push_back(player());
+        }
+        handlers.inhibitionsChanged(value);
     }
 };
 

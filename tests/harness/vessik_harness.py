@@ -301,6 +301,11 @@ class StandInLogind:
         """"Lock" or "Unlock": the session emits the signal of that name (loginctl lock-session, unlock-session)."""
         getattr(self.session, method)(dbus_interface="org.freedesktop.login1.Session")
 
+    def calls(self, method):
+        """The arguments of every call of `method` in the log, in order, as logged ("True")."""
+        with open(self.logfile, errors="replace") as f:
+            return [line.split(" ", 2)[2].strip() for line in f if line.split(" ")[1:2] == [method]]
+
     def locked_hint(self):
         return bool(self.session.Get("org.freedesktop.login1.Session", "LockedHint",
                                      dbus_interface="org.freedesktop.DBus.Properties"))

@@ -183,7 +183,7 @@ TEST(InactivityLock, TheTimerSleepsOnlyWhileTheLockCannotComeDue) {
     // While another program (a video player) holds the idle lock off, the timer
     // sleeps as if no time had passed; the end of the inhibition brings the
     // one-second tick, and with it the lock, back.
-    fakes.screenSaver->inhibitedNow = true;
+    fakes.screenSaver->held = {FakeScreenSaver::player()};
     fakes.idle->nanoseconds = 400 * kSecond;
     d.inactivityLock();
     EXPECT_FALSE(d.isCaptured());

@@ -87,7 +87,7 @@ TEST_F(SessionIntegrationTest, TheInhibitorIsHeldExactlyWhileALockCouldBeTaken) 
 }
 
 TEST_F(SessionIntegrationTest, RequestsLockWhileTheIdleLockIsHeldOffAndNothingElseUnlocks) {
-    saver().inhibitedNow = true;
+    saver().held = {FakeScreenSaver::player()};
     for (const auto& request : {session().handlers.lock, saver().handlers.lock}) {
         request();
         EXPECT_TRUE(delegate().isCaptured());
@@ -99,7 +99,7 @@ TEST_F(SessionIntegrationTest, RequestsLockWhileTheIdleLockIsHeldOffAndNothingEl
         EXPECT_TRUE(delegate().lockHolds());
         fakes.displays->setHeld(false);
         delegate().unlockScreen();
-        saver().inhibitedNow = true;
+        saver().held = {FakeScreenSaver::player()};
     }
     fakes.idle->nanoseconds = 42'500'000'000;
     EXPECT_EQ(saver().handlers.idleSeconds(), 42);

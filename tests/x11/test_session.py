@@ -9,11 +9,15 @@ refused. The machine's own buses and logind are never reached.
 import os
 import plistlib
 import re
+import signal
 import subprocess
 import time
 
+import dbus
+
 from test_lock import LEFT_CENTRE, LockTestCase
-from vessik_harness import LOCK_CHORD, PrivateBus, StandInLogind, main, stop_process, wait_until
+from vessik_harness import (LOCK_CHORD, PrivateBus, StandInLogind, child_pids, end_pid, main, start_time,
+                            stop_process, wait_until)
 
 SCREENSAVER = "org.freedesktop.ScreenSaver"
 SLEEP_DELAY = ("sleep", "Vessik", "Vessik locks the screen before the system sleeps", "delay")
@@ -54,6 +58,16 @@ class SessionTestCase(LockTestCase):
 
     def log_lines(self, text):
         return [line for line in self.log_text().splitlines() if text in line]
+
+    def rewrite_settings(self, **changes):
+        """Replaces the settings file by a rename, as a saving editor does."""
+        values = self.bundle.settings()
+        values.update(changes)
+        new = os.path.join(os.path.dirname(self.bundle.settings_path), "new.plist")
+        with open(new, "wb") as f:
+            plistlib.dump(values, f, sort_keys=False)
+        os.chmod(new, 0o600)
+        os.replace(new, self.bundle.settings_path)
 
 
 class SleepTest(SessionTestCase):
@@ -106,6 +120,17 @@ class SessionRequestTest(SessionTestCase):
         self.unlock()
         wait_until(lambda: not self.logind.locked_hint(), message="LockedHint cleared after the unlock")
 
+        # The name once free is Vessik's; taken from it, it comes back when the taker leaves.
+        self.session_bus.connection().release_name(SCREENSAVER)
+        wait_until(lambda: self.session_bus.owner(SCREENSAVER) not in (None, owner), message="the name Vessik's")
+        vessiks = self.session_bus.owner(SCREENSAVER)
+        taker = dbus.bus.BusConnection(self.session_bus.address)
+        taker.request_name(SCREENSAVER, dbus.bus.NAME_FLAG_REPLACE_EXISTING)
+        wait_until(lambda: self.log_lines("took org.freedesktop.ScreenSaver from Vessik"), message="the loss logged")
+        taker.close()
+        wait_until(lambda: self.session_bus.owner(SCREENSAVER) == vessiks, message="the name back")
+        self.assertEqual(len(self.log_lines("is free again: Vessik offers it")), 2, self.log_text())
+
 
 class ScreenSaverTest(SessionTestCase):
     def active_changes(self):
@@ -113,16 +138,6 @@ class ScreenSaverTest(SessionTestCase):
         with open(self.monitor_log) as f:
             return re.findall(r"path=(\S+); interface=org\.freedesktop\.ScreenSaver; member=ActiveChanged\n"
                               r"\s+boolean (true|false)", f.read())
-
-    def rewrite_settings(self, **changes):
-        """Replaces the settings file by a rename, as a saving editor does."""
-        values = self.bundle.settings()
-        values.update(changes)
-        new = os.path.join(os.path.dirname(self.bundle.settings_path), "new.plist")
-        with open(new, "wb") as f:
-            plistlib.dump(values, f, sort_keys=False)
-        os.chmod(new, 0o600)
-        os.replace(new, self.bundle.settings_path)
 
     def test_programs_lock_hear_the_lock_and_hold_the_idle_lock_off_until_they_end_or_leave(self):
         env = self.private_buses(system=False)
@@ -138,6 +153,30 @@ class ScreenSaverTest(SessionTestCase):
 
         def call(method, *args):
             return saver.get_dbus_method(method, SCREENSAVER)(*args)
+
+        # Calls that do not fit get the standard D-Bus errors; the Properties
+        # interface that introspection lists answers.
+        bus = self.session_bus.connection()
+        props, error = "org.freedesktop.DBus.Properties", "org.freedesktop.DBus.Error."
+        for interface, member, signature, args, expected in [
+                (SCREENSAVER, "Inhibit", "s", ["player"], error + "InvalidArgs"),
+                (SCREENSAVER, "UnInhibit", "s", ["1"], error + "InvalidArgs"),
+                (SCREENSAVER, "Lock", "b", [True], error + "InvalidArgs"),
+                (SCREENSAVER, "Frobnicate", "", [], error + "UnknownMethod"),
+                (None, "Frobnicate", "", [], error + "UnknownMethod"),
+                ("org.example.Elsewhere", "Lock", "", [], error + "UnknownInterface"),
+                (props, "GetAll", "s", [SCREENSAVER], {}),
+                (props, "Get", "ss", [SCREENSAVER, "Active"], error + "UnknownProperty"),
+                (props, "GetAll", "", [], error + "InvalidArgs"),
+                ("org.freedesktop.DBus.Peer", "Ping", "", [], None)]:
+            try:
+                answer = bus.call_blocking(SCREENSAVER, "/ScreenSaver", interface, member, signature, args)
+            except dbus.exceptions.DBusException as e:
+                answer = e.get_dbus_name()
+            self.assertEqual(answer, expected, (interface, member, signature))
+        introspection = saver.Introspect(dbus_interface="org.freedesktop.DBus.Introspectable")
+        for part in ['<interface name="%s">' % SCREENSAVER, '<interface name="%s">' % props, '<method name="Lock"/>']:
+            self.assertIn(part, introspection)
 
         self.assertFalse(call("GetActive"))
         self.probe("move")
@@ -193,7 +232,7 @@ class LockCommandTest(SessionTestCase):
         self.unlock()
 
         # --wait returns once that lock ends, not before.
-        waiter = subprocess.Popen([self.bundle.executable, "--lock", "--wait"], env=self.x.env)
+        waiter = subprocess.Popen([self.bundle.executable, "--lock", "--wait"], env=self.x.env, stderr=subprocess.PIPE, text=True)
         self.addCleanup(stop_process, waiter)
         wait_until(self.locked, message="the lock")
         time.sleep(0.5)
@@ -218,6 +257,75 @@ class LockCommandTest(SessionTestCase):
             self.assertEqual((code, why in stderr), (1, True), stderr)
         self.assertFalse(self.locked())
         self.assertEqual(self.x.settings_windows(), [])
+
+
+class LogindTest(SessionTestCase):
+    def test_the_idle_hint_follows_idleness_inhibitions_and_the_lock_and_a_new_logind_gets_the_delay(self):
+        env = self.private_buses()
+        self.start(env=env, InactivityTime=2)
+        self.probe("move")
+        hints = lambda: self.logind.calls("SetIdleHint")
+        # Idle without a lock (no password), input, an inhibition, then the idle lock and the unlock.
+        settings = self.bundle.settings()
+        self.bundle.write_settings({k: v for k, v in settings.items() if k != "Password"})
+        wait_until(lambda: hints() == ["True"], timeout=5, message="idle after 2 s")
+        self.probe("move")
+        wait_until(lambda: hints() == ["True", "False"], timeout=3, message="input clears the idle hint")
+        player = subprocess.Popen(["/usr/bin/python3", "-c", PLAYER, self.session_bus.address],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.addCleanup(stop_process, player)
+        self.addCleanup(player.stdout.close)
+        player.stdout.readline()
+        self.bundle.write_settings(settings)
+        self.stays_unlocked(3, "the player holds the idle lock off")
+        self.assertEqual(hints(), ["True", "False"], "and the idle hint")
+        player.stdin.close()
+        player.wait(timeout=10)
+        wait_until(self.locked, timeout=3, message="the idle lock once the player left")
+        wait_until(lambda: hints() == ["True", "False", "True"], message="idle while locked")
+        self.bundle.update_settings(InactivityTime=3600)
+        self.unlock()
+        wait_until(lambda: hints() == ["True", "False", "True", "False"], message="the unlock clears it")
+
+        # logind restarted (an upgrade): the new one gets the delay at once, and a sleep waits for the lock.
+        wait_until(lambda: self.logind.inhibitors() == [SLEEP_DELAY], message="the delay")
+        self.logind.stop()
+        self.logind = StandInLogind(self.system_bus, os.path.join(self.x.runtime.name, "logind-2.log"))
+        self.addCleanup(self.logind.stop)
+        wait_until(lambda: self.logind.inhibitors() == [SLEEP_DELAY], timeout=1, message="the delay from a new logind")
+        self.logind.prepare_for_sleep(True)
+        wait_until(lambda: not self.logind.inhibitors(), interval=0.002, message="the sleep let go")
+        self.assertEqual((self.probe("grab-keyboard"), self.top_class(LEFT_CENTRE)), ("1", "Vessik"))
+        self.logind.prepare_for_sleep(False)
+        self.unlock()
+
+
+class RestartTest(SessionTestCase):
+    def test_a_vessik_ended_mid_lock_keeps_the_inhibitions_and_the_lock_commands_wait(self):
+        self.start(env=self.private_buses(system=False))
+        wait_until(lambda: self.session_bus.owner(SCREENSAVER), message="Vessik's screen-saver service")
+        player = subprocess.Popen(["/usr/bin/python3", "-c", PLAYER, self.session_bus.address],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.addCleanup(stop_process, player)
+        self.addCleanup(player.stdout.close)
+        player.stdout.readline()
+        waiter = subprocess.Popen([self.bundle.executable, "--lock", "--wait"], env=self.x.env, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(stop_process, waiter)
+        wait_until(self.locked, message="the lock")
+
+        guard = wait_until(lambda: child_pids(self.vessik.pid), message="Vessik's guard")[0]
+        os.kill(self.vessik.pid, signal.SIGKILL)
+        self.vessik.wait(timeout=5)
+        restarted = wait_until(lambda: child_pids(guard), message="Vessik started again")[0]
+        self.addCleanup(end_pid, restarted, start_time(restarted))
+        self.rewrite_settings(InactivityTime=1)
+        self.unlock()
+        self.assertEqual(waiter.wait(timeout=10), 0, waiter.stderr.read())
+        self.stays_unlocked(2.2, "the player's inhibition outlived the Vessik that took it")
+        player.stdin.close()
+        player.wait(timeout=10)
+        wait_until(self.locked, timeout=3, message="the idle lock once the player left")
+        self.unlock()
 
 
 class XScreenSaverTest(SessionTestCase):

@@ -28,8 +28,9 @@ constexpr int kRequestWaitMs = 5000;
 // How long `--lock` waits for the running Vessik's first answer: it answers
 // within its own wait for the lock to hold, 5 s, and a moment.
 constexpr int kLockAnswerWaitMs = 15000;
-// How long `--lock --wait` waits for a Vessik that ended mid-lock to be back.
-constexpr int kVessikReturnWaitMs = 60000;
+// How long `--lock` waits for a Vessik that ended mid-request to be back (its
+// guard starts it again at once when a lock is in force).
+constexpr int kVessikReturnWaitMs = 10000;
 
 const QString kRequestNames[] = {QStringLiteral("settings"), QStringLiteral("lock"), QStringLiteral("lock-and-wait"),
                                  QStringLiteral("wait")};
@@ -349,44 +350,50 @@ LinuxSingleInstance::LockOutcome LinuxSingleInstance::askToLock(const QString& f
                     ? QStringLiteral("no Vessik runs for this user on display %1").arg(display)
                     : QStringLiteral("cannot reach the Vessik of display %1: %2").arg(display, systemErrorText(error))};
     }
-    QByteArray buffer;
-    bool timedOut = false;
-    sendLine(fd, kRequestNames[waitForUnlock ? 2 : 1]);
-    const std::optional<QString> first = readLine(fd, buffer, kLockAnswerWaitMs, &timedOut);
-    LockOutcome outcome{Result::Lost, QString()};
-    if (!first) {
-        outcome.reason = timedOut ? QStringLiteral("Vessik did not answer within %1 s").arg(kLockAnswerWaitMs / 1000)
-                                  : QStringLiteral("Vessik ended before the lock held");
-    } else if (first->startsWith(QStringLiteral("refused: "))) {
-        outcome = {Result::Refused, first->mid(9)};
-    } else if (*first != QLatin1String("locked")) {
-        outcome.reason = QStringLiteral("Vessik answered \"%1\"").arg(*first);
-    } else if (!waitForUnlock) {
-        outcome = {Result::Locked, QString()};
-    } else {
-        // The lock holds: wait for its end, with the Vessik there is. One that ends
-        // mid-lock is started again by its guard, and asked again.
-        for (;;) {
-            const std::optional<QString> next = readLine(fd, buffer, -1, &timedOut);
-            if (next) {
-                outcome = *next == QLatin1String("unlocked")
-                              ? LockOutcome{Result::Unlocked, QString()}
-                              : LockOutcome{Result::Lost, QStringLiteral("Vessik answered \"%1\"").arg(*next)};
-                break;
-            }
-            ::close(fd);
-            fd = -1;
-            buffer.clear();
-            for (int waited = 0; fd < 0 && waited < kVessikReturnWaitMs; waited += 100) {
-                ::usleep(100 * 1000);
-                fd = connectTo(address, false);
-            }
-            if (fd < 0 || !sendLine(fd, kRequestNames[3])) {
-                outcome.reason = QStringLiteral("Vessik ended during the lock and was not back within %1 s")
-                                     .arg(kVessikReturnWaitMs / 1000);
-                break;
-            }
+    // A Vessik that ends mid-request, whose guard starts it again when a lock was
+    // in force: asked again once it is back.
+    auto reconnect = [&fd, &address] {
+        ::close(fd);
+        fd = -1;
+        for (int waited = 0; fd < 0 && waited < kVessikReturnWaitMs; waited += 100) {
+            ::usleep(100 * 1000);
+            fd = connectTo(address, false);
         }
+        return fd >= 0;
+    };
+    const QString& request = kRequestNames[waitForUnlock ? 2 : 1];
+    QByteArray buffer;
+    bool held = false; // "locked" came: waiting for the end of the lock
+    LockOutcome outcome{Result::Lost, QString()};
+    sendLine(fd, request);
+    for (;;) {
+        bool timedOut = false;
+        const std::optional<QString> line = readLine(fd, buffer, held ? -1 : kLockAnswerWaitMs, &timedOut);
+        if (!line && timedOut) {
+            outcome.reason = QStringLiteral("Vessik did not answer within %1 s").arg(kLockAnswerWaitMs / 1000);
+        } else if (!line) {
+            buffer.clear();
+            if (reconnect()) {
+                sendLine(fd, held ? kRequestNames[3] : request);
+                continue;
+            }
+            outcome.reason = QStringLiteral("Vessik ended %1 and was not back within %2 s")
+                                 .arg(held ? QStringLiteral("during the lock") : QStringLiteral("before answering"))
+                                 .arg(kVessikReturnWaitMs / 1000);
+        } else if (line->startsWith(QStringLiteral("refused: "))) {
+            outcome = {Result::Refused, line->mid(9)};
+        } else if (*line == QLatin1String("locked") && !held) {
+            if (waitForUnlock) {
+                held = true;
+                continue;
+            }
+            outcome = {Result::Locked, QString()};
+        } else if (*line == QLatin1String("unlocked") && held) {
+            outcome = {Result::Unlocked, QString()};
+        } else {
+            outcome.reason = QStringLiteral("Vessik answered \"%1\"").arg(*line);
+        }
+        break;
     }
     if (fd >= 0) {
         ::close(fd);

@@ -35,8 +35,8 @@ public:
 
     // `Vessik --lock`: asks the Vessik running in `folder` for `display` to lock,
     // and with `waitForUnlock` waits until that lock ends. Blocks; needs no
-    // QCoreApplication. A running Vessik that ends mid-wait (its guard starts it
-    // again) is asked again once it is back.
+    // QCoreApplication. A running Vessik that ends before it answers or mid-wait
+    // (its guard starts it again) is asked again once it is back.
     struct LockOutcome {
         enum class Result {
             Locked,     // the lock holds (without waiting)

@@ -19,8 +19,11 @@ const QString kWhatIsLost =
 
 } // namespace
 
-LogindSession::LogindSession(QDBusConnection bus, int timeoutMs) : bus_(std::move(bus)), timeoutMs_(timeoutMs) {
+LogindSession::LogindSession(QDBusConnection bus, int timeoutMs)
+    : bus_(std::move(bus)), timeoutMs_(timeoutMs), logind_(kService, bus_, QDBusServiceWatcher::WatchForOwnerChange) {
     logind::registerDBusTypes();
+    connect(&logind_, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString&, const QString&, const QString& owner) { logindChanged(owner); });
 }
 
 std::optional<QString> LogindSession::start(Handlers handlers) {
@@ -29,10 +32,15 @@ std::optional<QString> LogindSession::start(Handlers handlers) {
         return QStringLiteral("No system bus (%1): %2.").arg(bus_.lastError().message(), kWhatIsLost);
     }
     started_ = true;
-    // Only logind's own signals: Qt matches the sender against the name's owner.
+    // Only logind's own signals: Qt matches the sender against the name's owner,
+    // whoever owns it now.
     bus_.connect(kService, kManagerPath, kManager, QStringLiteral("PrepareForSleep"), this,
                  SLOT(onPrepareForSleep(bool)));
+    findSession();
+    return std::nullopt;
+}
 
+void LogindSession::findSession() {
     const QString id = qEnvironmentVariable("XDG_SESSION_ID");
     QDBusMessage getSession = managerCall(QStringLiteral("GetSession"));
     getSession << (id.isEmpty() ? QStringLiteral("auto") : id);
@@ -41,11 +49,31 @@ std::optional<QString> LogindSession::start(Handlers handlers) {
             logFailure(QStringLiteral("GetSession"), reply);
             return;
         }
-        sessionPath_ = qvariant_cast<QDBusObjectPath>(reply.arguments().constFirst()).path();
-        bus_.connect(kService, sessionPath_, kSession, QStringLiteral("Lock"), this, SLOT(onSessionLock()));
-        sendLockedHint();
+        const QString path = qvariant_cast<QDBusObjectPath>(reply.arguments().constFirst()).path();
+        if (path != sessionPath_) {
+            if (!sessionPath_.isEmpty()) {
+                bus_.disconnect(kService, sessionPath_, kSession, QStringLiteral("Lock"), this, SLOT(onSessionLock()));
+            }
+            sessionPath_ = path;
+            bus_.connect(kService, sessionPath_, kSession, QStringLiteral("Lock"), this, SLOT(onSessionLock()));
+        }
+        sendHint(QStringLiteral("SetLockedHint"), lockedHint_);
+        sendHint(QStringLiteral("SetIdleHint"), idleHint_);
     });
-    return std::nullopt;
+}
+
+void LogindSession::logindChanged(const QString& owner) {
+    if (!started_ || owner.isEmpty()) {
+        return; // none now: the next one is met when it comes
+    }
+    // A new logind knows neither the inhibitor of the one before (its descriptor
+    // is dead) nor the hints.
+    loggedErrors_.clear();
+    inhibitor_ = QDBusUnixFileDescriptor();
+    if (inhibitorWanted_) {
+        requestInhibitor();
+    }
+    findSession();
 }
 
 void LogindSession::callLogind(const QDBusMessage& call, const std::function<void(const QDBusMessage&)>& done) {
@@ -79,22 +107,26 @@ void LogindSession::logFailure(const QString& method, const QDBusMessage& reply)
 
 void LogindSession::takeSleepInhibitor(const QString& why) {
     inhibitorWanted_ = true;
-    if (!started_ || inhibitorPending_ || inhibitor_.isValid()) {
-        return;
+    why_ = why;
+    if (started_ && inhibitorPending_ == 0 && !inhibitor_.isValid()) {
+        requestInhibitor();
     }
-    inhibitorPending_ = true;
+}
+
+void LogindSession::requestInhibitor() {
+    ++inhibitorPending_;
     QDBusMessage inhibit = managerCall(QStringLiteral("Inhibit"));
-    inhibit << QStringLiteral("sleep") << QStringLiteral("Vessik") << why << QStringLiteral("delay");
+    inhibit << QStringLiteral("sleep") << QStringLiteral("Vessik") << why_ << QStringLiteral("delay");
     callLogind(inhibit, [this](const QDBusMessage& reply) {
-        inhibitorPending_ = false;
+        --inhibitorPending_;
         if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
             logFailure(QStringLiteral("Inhibit"), reply);
             return;
         }
         const auto descriptor = qvariant_cast<QDBusUnixFileDescriptor>(reply.arguments().constFirst());
         if (inhibitorWanted_) {
-            inhibitor_ = descriptor;
-        } // else released meanwhile: the last copy closes with the answer
+            inhibitor_ = descriptor; // the latest logind's, when two were asked
+        }                            // else released meanwhile: the last copy closes with the answer
     });
 }
 
@@ -105,20 +137,23 @@ void LogindSession::releaseSleepInhibitor() {
 
 void LogindSession::setLockedHint(bool locked) {
     lockedHint_ = locked;
-    sendLockedHint();
+    sendHint(QStringLiteral("SetLockedHint"), lockedHint_);
 }
 
-void LogindSession::sendLockedHint() {
-    if (!lockedHint_ || sessionPath_.isEmpty()) {
+void LogindSession::setIdleHint(bool idle) {
+    idleHint_ = idle;
+    sendHint(QStringLiteral("SetIdleHint"), idleHint_);
+}
+
+void LogindSession::sendHint(const QString& method, std::optional<bool> value) {
+    if (!value || sessionPath_.isEmpty()) {
         return; // sent once logind has named the session
     }
-    QDBusMessage call =
-        QDBusMessage::createMethodCall(kService, sessionPath_, kSession, QStringLiteral("SetLockedHint"));
-    call << *lockedHint_;
-    lockedHint_.reset();
-    callLogind(call, [this](const QDBusMessage& reply) {
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, sessionPath_, kSession, method);
+    call << *value;
+    callLogind(call, [this, method](const QDBusMessage& reply) {
         if (reply.type() != QDBusMessage::ReplyMessage) {
-            logFailure(QStringLiteral("SetLockedHint"), reply);
+            logFailure(method, reply);
         }
     });
 }
