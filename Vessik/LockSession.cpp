@@ -1,5 +1,7 @@
 #include "LockSession.h"
 
+#include <algorithm>
+
 #include <QtCore/QDataStream>
 
 #include "Secret.h"
@@ -10,6 +12,10 @@ namespace {
 // The layout of the state handed to a restarted Vessik (handOver): 1 without
 // the inhibitions, 2 with them. A guard from before an upgrade may hand over 1.
 constexpr quint32 kHandOverLayout = 2;
+// At most this many inhibitions, and this many characters of what their programs
+// said, go with it (a unique bus name is short).
+constexpr std::size_t kMostInhibitionsHandedOver = 32;
+constexpr qsizetype kLongestText = 100;
 
 } // namespace
 
@@ -79,9 +85,14 @@ QByteArray LockSession::handOver(const std::vector<ScreenSaverService::Inhibitio
     QByteArray settings = settings_.toXml(nullptr, PropertyList::XmlLayout::Compact);
     out << kHandOverLayout << static_cast<qint64>(lockOutEnds_.time_since_epoch().count()) << settings;
     wipeBytes(settings);
-    out << static_cast<quint32>(inhibitions.size());
-    for (const ScreenSaverService::Inhibition& i : inhibitions) {
-        out << i.cookie << i.owner << i.application << i.reason;
+    // The guard takes a bounded state: a program that piles up inhibitions with
+    // long texts must not keep the settings from reaching it. Past the bound an
+    // inhibition is lost to a restart, never the lock.
+    const std::size_t carried = std::min(inhibitions.size(), kMostInhibitionsHandedOver);
+    out << static_cast<quint32>(carried);
+    for (std::size_t n = 0; n < carried; ++n) {
+        const ScreenSaverService::Inhibition& i = inhibitions[n];
+        out << i.cookie << i.owner << i.application.left(kLongestText) << i.reason.left(kLongestText);
     }
     return state;
 }

@@ -1,5 +1,6 @@
 // Vessik in the desktop session: the sleep delay, the session's and other
 // programs' requests, against fake logind and screen-saver services.
+#include <QtCore/QDataStream>
 #include <QtTest/QTest>
 
 #include "unit/LockTestSupport.h"
@@ -103,6 +104,33 @@ TEST_F(SessionIntegrationTest, RequestsLockWhileTheIdleLockIsHeldOffAndNothingEl
     }
     fakes.idle->nanoseconds = 42'500'000'000;
     EXPECT_EQ(saver().handlers.idleSeconds(), 42);
+}
+
+TEST(SessionIntegration, InhibitionsGoWithTheLocksStateWithinItsBoundAndAnOlderStateStillResumes) {
+    PropertyList settings;
+    settings.setString(QStringLiteral("Password"), QStringLiteral("pw"));
+    LockSession session;
+    session.begin(settings, true, false);
+    // A program that piles up inhibitions with long texts: the state still fits
+    // beside the largest settings file (64 KiB) in what the guard takes.
+    const std::vector<ScreenSaverService::Inhibition> piled(
+        1000, {7, QStringLiteral(":1.7"), QString(10000, u'a'), QString(10000, u'r')});
+    const std::optional<LockSession::HandedOver> read = LockSession::readHandOver(session.handOver(piled));
+    EXPECT_LT(session.handOver(piled).size(), 128 * 1024 - 64 * 1024);
+    ASSERT_TRUE(read);
+    ASSERT_FALSE(read->inhibitions.empty());
+    EXPECT_EQ(read->inhibitions.front().owner, QStringLiteral(":1.7"));
+    EXPECT_EQ(read->settings.stringValue(QStringLiteral("Password")), QStringLiteral("pw"));
+
+    // What the guard of an older Vessik holds: no inhibitions, the lock all the same.
+    QByteArray older;
+    QDataStream out(&older, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_6_4);
+    out << quint32(1) << qint64(0) << settings.toXml(nullptr, PropertyList::XmlLayout::Compact);
+    const std::optional<LockSession::HandedOver> resumed = LockSession::readHandOver(older);
+    ASSERT_TRUE(resumed);
+    EXPECT_TRUE(resumed->inhibitions.empty());
+    EXPECT_EQ(resumed->settings.stringValue(QStringLiteral("Password")), QStringLiteral("pw"));
 }
 
 TEST(SessionIntegration, ASessionThatCannotBeLockedNeverLocksAndOffersNothing) {

@@ -31,6 +31,7 @@ constexpr int kLockAnswerWaitMs = 15000;
 // How long `--lock` waits for a Vessik that ended mid-request to be back (its
 // guard starts it again at once when a lock is in force).
 constexpr int kVessikReturnWaitMs = 10000;
+constexpr int kMostReconnects = 10;
 
 const QString kRequestNames[] = {QStringLiteral("settings"), QStringLiteral("lock"), QStringLiteral("lock-and-wait"),
                                  QStringLiteral("wait")};
@@ -352,9 +353,13 @@ LinuxSingleInstance::LockOutcome LinuxSingleInstance::askToLock(const QString& f
     }
     // A Vessik that ends mid-request, whose guard starts it again when a lock was
     // in force: asked again once it is back.
-    auto reconnect = [&fd, &address] {
+    int reconnects = 0;
+    auto reconnect = [&fd, &address, &reconnects] {
         ::close(fd);
         fd = -1;
+        if (++reconnects > kMostReconnects) {
+            return false; // a Vessik that keeps ending is no answer
+        }
         for (int waited = 0; fd < 0 && waited < kVessikReturnWaitMs; waited += 100) {
             ::usleep(100 * 1000);
             fd = connectTo(address, false);
@@ -377,9 +382,8 @@ LinuxSingleInstance::LockOutcome LinuxSingleInstance::askToLock(const QString& f
                 sendLine(fd, held ? kRequestNames[3] : request);
                 continue;
             }
-            outcome.reason = QStringLiteral("Vessik ended %1 and was not back within %2 s")
-                                 .arg(held ? QStringLiteral("during the lock") : QStringLiteral("before answering"))
-                                 .arg(kVessikReturnWaitMs / 1000);
+            outcome.reason = QStringLiteral("Vessik ended %1 and did not come back")
+                                 .arg(held ? QStringLiteral("during the lock") : QStringLiteral("before answering"));
         } else if (line->startsWith(QStringLiteral("refused: "))) {
             outcome = {Result::Refused, line->mid(9)};
         } else if (*line == QLatin1String("locked") && !held) {
