@@ -88,7 +88,8 @@ void VessikAppDelegate::answerLockCommands() {
     }
     if (!isCaptured_) { // unlocked
         for (PendingLockCommand& command : std::exchange(awaitingHold_, {})) {
-            command.requester->answer(kRefused.arg(QStringLiteral("the lock ended before it held")));
+            command.requester->answer(kRefused.arg(
+                lockLostBecause_.isEmpty() ? QStringLiteral("the lock ended before it held") : lockLostBecause_));
         }
         for (std::unique_ptr<SingleInstance::Requester>& requester : std::exchange(awaitingUnlock_, {})) {
             requester->answer(kUnlocked);

@@ -210,6 +210,7 @@ void VessikAppDelegate::showLockPicture() {
         }
         // The decoder's full-size buffers are free now; give them back to the system.
         ::malloc_trim(0);
+        platform_.displays->lockViewChanged();
     }
 }
 
@@ -277,4 +278,5 @@ void VessikAppDelegate::showLockFeedback() {
                                    .shiftLock = keyboard.shiftLock,
                                    .layout = lockSession_->layoutToName(keyboard)});
     }
+    platform_.displays->lockViewChanged();
 }

@@ -33,6 +33,16 @@ VessikAppDelegate::VessikAppDelegate(Bundle bundle, PlatformServices platform, Q
             }
         });
         platform_.displays->setKeyboardChangedCallback([this] { showLockFeedback(); });
+        // The system refused the lock, or ended it (Wayland): nothing is covered, so
+        // nothing may claim a lock; Vessik is unlocked again.
+        platform_.displays->setCaptureLostCallback([this](const QString& why) {
+            if (isCaptured_) {
+                log(QStringLiteral("The lock did not hold: %1.").arg(why));
+                lockLostBecause_ = why;
+                unlockScreen();
+                lockLostBecause_.clear();
+            }
+        });
     }
     lockCommandTimer_.setSingleShot(true);
     connect(&lockCommandTimer_, &QTimer::timeout, this, &VessikAppDelegate::lockCommandTimedOut);

@@ -310,6 +310,7 @@ private:
     std::vector<std::unique_ptr<SingleInstance::Requester>> awaitingUnlock_;
     QTimer lockCommandTimer_;
     bool lockOnlyForCommand_ = false; // nothing but lock commands asked for the lock in force
+    QString lockLostBecause_;         // while a lock the system refused is being ended: why
 };
 
 // The process-wide delegate, for plain callback functions; null until awakeFromNib.

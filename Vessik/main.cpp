@@ -74,12 +74,22 @@ int main(int argc, char** argv) {
     if (const std::optional<int> status = runOptions(argc, argv)) {
         return *status;
     }
-    // Without any display Qt would abort with advice to reinstall: say what is missing instead.
+    // Without any display Qt would abort with advice to reinstall, and a Wayland
+    // compositor without the session lock cannot be locked at all: say so and end.
     if (const std::optional<SessionRefusal> refusal = sessionRefusal(); refusal && refusal->noDisplay) {
         SyslogLog().log(refusal->reason);
+        if (isWaylandSession()) {
+            QCoreApplication core(argc, argv);
+            showDesktopNotification(refusal->reason);
+        }
         return 1;
     }
-    if (const std::optional<DisplayProblem> problem = displayProblem()) {
+    if (isWaylandSession()) {
+        // Qt's own windows (the settings) as Wayland windows, unless the user chose otherwise.
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+            qputenv("QT_QPA_PLATFORM", "wayland");
+        }
+    } else if (const std::optional<DisplayProblem> problem = displayProblem()) {
         SyslogLog().log(problem->reason);
         return problem->refused ? guardlink::kExitDisplayRefused : 1;
     }
@@ -100,7 +110,7 @@ int main(int argc, char** argv) {
     }
     // One Vessik per user and display, decided before anything is shown.
     QString why;
-    const SingleInstance::Claim claim = platform.instance->claim(qEnvironmentVariable("DISPLAY"), &why);
+    const SingleInstance::Claim claim = platform.instance->claim(sessionDisplayName(), &why);
     if (!why.isEmpty()) {
         platform.log->log(why);
     }
@@ -111,6 +121,7 @@ int main(int argc, char** argv) {
     platform.lockKeeper->start();
     if (platform.lockRefusal) {
         platform.log->log(*platform.lockRefusal);
+        // Shown where Vessik stays without ever locking (an X server it cannot use).
         auto* box =
             new QMessageBox(QMessageBox::Warning, QStringLiteral("Vessik"), *platform.lockRefusal, QMessageBox::Ok);
         box->setAttribute(Qt::WA_DeleteOnClose);

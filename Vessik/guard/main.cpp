@@ -10,6 +10,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <sys/prctl.h>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "guard/Guard.h"
+#include "guard/Restarter.h"
 #include "keeper/link/GuardProtocol.h"
 
 namespace {
@@ -45,6 +48,13 @@ int main(int argc, char** argv) {
     ::openlog("Vessik", LOG_PID, LOG_USER);
 
     const std::vector<std::string> command(argv + 1, argv + argc);
+    // In a Wayland session the compositor keeps the lock: only Vessik's restarts are the guard's.
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    const char* sessionType = std::getenv("XDG_SESSION_TYPE");
+    if ((wayland != nullptr && *wayland != '\0') ||
+        (sessionType != nullptr && std::strcmp(sessionType, "wayland") == 0)) {
+        return keepLocksWithoutDisplay(link, command);
+    }
     std::optional<Guard::Carried> carried;
     // While the server lives but takes no connection (its client table is full),
     // a lock in force is kept trying for: soon at first, then once a second.

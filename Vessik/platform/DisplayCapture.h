@@ -72,4 +72,14 @@ public:
     // received (another program locked Shift, or switched the layout). One
     // callback: a later call replaces it.
     virtual void setKeyboardChangedCallback(std::function<void()> callback) = 0;
+
+    // The lock window's content changed (its lines, its picture, its field).
+    // Where the platform draws the window into the lock itself (Wayland) it
+    // draws it again; where the window is shown as a window (X11) nothing.
+    virtual void lockViewChanged() {}
+    // `callback` runs on the main thread when a capture ends for good without a
+    // release: the system refused to lock, or ended the lock itself. The screen
+    // is not covered any more then; `why` is one line for the log. Never on X11,
+    // where a capture waits for the input as long as it takes.
+    virtual void setCaptureLostCallback(std::function<void(const QString& why)> callback) { (void)callback; }
 };

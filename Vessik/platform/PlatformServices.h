@@ -54,14 +54,25 @@ bool makeProcessUndumpable();
 // there is no X connection, no hotkey is ever registered, and `lockRefusal` says why.
 PlatformServices makeLinuxPlatform();
 
+// Whether this is a Wayland session: $WAYLAND_DISPLAY is set, or
+// XDG_SESSION_TYPE says so. An XWayland $DISPLAY beside it does not make an X11
+// session: Wayland wins. Vessik then locks through the compositor's session lock.
+bool isWaylandSession();
+
+// The display this Vessik serves, as the single-instance check and the lock
+// command name it: "wayland:NAME" ($WAYLAND_DISPLAY) in a Wayland session, else
+// $DISPLAY; empty without either.
+QString sessionDisplayName();
+
 // Why Vessik cannot lock this desktop session; the one place that decides.
 struct SessionRefusal {
     QString reason; // one line for the log and the screen
-    bool noDisplay; // no X display at all: nothing can be shown, the program can only exit
+    bool noDisplay; // nothing Vessik could lock (no display at all, or a Wayland
+                    // compositor without the session lock): the program exits
 };
-// Nothing in an X11 session. Decided from the environment (no $DISPLAY; a
-// Wayland session: $WAYLAND_DISPLAY set or XDG_SESSION_TYPE=wayland) and, once
-// the QGuiApplication exists, from the platform Qt runs on. Callable before the
+// Nothing in a session Vessik can lock. Decided from the environment, from the
+// Wayland compositor's globals (asked once) and, in an X11 session once the
+// QGuiApplication exists, from the platform Qt runs on. Callable before the
 // QGuiApplication exists.
 std::optional<SessionRefusal> sessionRefusal();
 
@@ -75,8 +86,8 @@ struct DisplayProblem {
 };
 std::optional<DisplayProblem> displayProblem();
 
-// True when Vessik can lock this session: no sessionRefusal(). Everything Vessik
-// does to the screen and the keyboard needs that.
+// True when Vessik can lock this session through X11: not a Wayland session and
+// no sessionRefusal(). Everything Vessik does to the X screen and keyboard needs that.
 bool isX11Session();
 
 // `vessik --lock`: asks the Vessik of this user and display to lock, and with
@@ -84,3 +95,8 @@ bool isX11Session();
 // program's exit status (0 locked, or the lock ended; 1 no Vessik runs, the lock
 // was refused or no answer came) after one line on standard error for a failure.
 int askRunningVessikToLock(bool waitForUnlock);
+
+// Shows `text` as a desktop notification (org.freedesktop.Notifications on the
+// session bus) where a notification service runs; nothing elsewhere. Needs a
+// QCoreApplication; waits at most a second for the service.
+void showDesktopNotification(const QString& text);

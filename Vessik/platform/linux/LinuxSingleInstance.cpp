@@ -154,6 +154,12 @@ QString LinuxSingleInstance::defaultFolder() {
 }
 
 QString LinuxSingleInstance::displayKey(const QString& display) {
+    static const QRegularExpression unsafe(QStringLiteral("[^A-Za-z0-9.-]"));
+    if (display.startsWith(QStringLiteral("wayland:"))) {
+        // A compositor's socket: its name in $XDG_RUNTIME_DIR, or a path.
+        QString name = display.mid(8);
+        return (QStringLiteral("wayland-") + name.replace(unsafe, QStringLiteral("_")));
+    }
     const qsizetype colon = display.lastIndexOf(u':');
     if (colon < 0) {
         return QStringLiteral("display-none");
@@ -164,7 +170,6 @@ QString LinuxSingleInstance::displayKey(const QString& display) {
     }
     const QString number = display.mid(colon + 1).section(u'.', 0, 0); // without the screen
     QString key = QStringLiteral("display-%1-%2").arg(host, number);
-    static const QRegularExpression unsafe(QStringLiteral("[^A-Za-z0-9.-]"));
     return key.replace(unsafe, QStringLiteral("_"));
 }
 

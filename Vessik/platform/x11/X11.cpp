@@ -40,31 +40,6 @@ std::optional<X11Connection> X11Connection::open() {
     return own;
 }
 
-std::optional<SessionRefusal> sessionRefusal() {
-    const QString needs = QStringLiteral("Vessik needs an X11 session");
-    if (qEnvironmentVariableIsEmpty("DISPLAY")) {
-        return SessionRefusal{needs + QStringLiteral(": there is no X display (DISPLAY is not set), so Vessik "
-                                                     "cannot lock the screen and does not start."),
-                              true};
-    }
-    // An X server in a Wayland session covers none of the Wayland windows and
-    // holds none of their input: a lock there would claim what it does not do.
-    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
-        qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland")) {
-        return SessionRefusal{needs + QStringLiteral(": this is a Wayland session, where Vessik can neither cover "
-                                                     "the screen nor hold the keyboard, so it never locks. Choose "
-                                                     "an X11 (Xorg) session at the login screen to use it."),
-                              false};
-    }
-    if (qGuiApp != nullptr && x11Connection() == nullptr) {
-        return SessionRefusal{needs + QStringLiteral(": global hotkeys and locking the screen do not work on "
-                                                     "\"%1\", so Vessik never locks.")
-                                          .arg(QGuiApplication::platformName()),
-                              false};
-    }
-    return std::nullopt;
-}
-
 std::optional<DisplayProblem> displayProblem() {
     const QString display = qEnvironmentVariable("DISPLAY");
     if (display.isEmpty()) {
@@ -83,8 +58,4 @@ std::optional<DisplayProblem> displayProblem() {
                               true};
     }
     return DisplayProblem{QStringLiteral("Cannot reach the X display %1; Vessik cannot start.").arg(display), false};
-}
-
-bool isX11Session() {
-    return !sessionRefusal();
 }
