@@ -33,8 +33,11 @@ std::int64_t SystemIdleTime() {
 void VessikAppDelegate::inactivityLock() {
     readPlist(kSettingsResource);
     updateSleepInhibitor();
-    const std::int64_t idleSeconds = SystemIdleTime();
     const std::int64_t limit = properties_.integerValue(SettingsKeys::InactivityTime);
+    if (platform_.idle) {
+        platform_.idle->setIdleThreshold(limit); // where idleness comes as an event at it
+    }
+    const std::int64_t idleSeconds = SystemIdleTime();
     // While another program holds the idle lock off, the timer sleeps as if no time
     // had passed; the end of the inhibition brings the one-second tick back.
     const bool inhibited = idleLockInhibited();

@@ -95,6 +95,18 @@ void VessikAppDelegate::applicationDidFinishLaunching() {
     initSettings();
     initHotKeys();
     inactivityTimer_ = scheduleInactivityTimer();
+    if (platform_.idle && !platform_.lockRefusal) {
+        // Where idleness comes as an event (Wayland), the idle check runs at once.
+        platform_.idle->setIdleChangedCallback([this] {
+            if (inactivityTimer_ != nullptr) {
+                inactivityLock();
+            }
+        });
+        if (!platform_.idle->idleNanoseconds()) {
+            log(QStringLiteral("The idle time cannot be read in this session: the idle lock (\"InactivityTime\") "
+                               "is not available here; the hotkey, vessik --lock and the session still lock."));
+        }
+    }
     watchSettingsFile();
     startSessionIntegration();
     checkTrayHost();
