@@ -7,7 +7,8 @@ the root, with its XDG_RUNTIME_DIR shared with the host; Vessik runs on the
 host. grim (screenshots), wtype (typing through the virtual keyboard) and
 swaymsg run inside the root. Where the root cannot be made the tests are
 skipped with the reason, never passed. Vessik runs outside any PID namespace:
-the shut-down hotkey is F9, which no test presses.
+the shut-down hotkey is F9, which no test presses. With VESSIK_SCREENSHOT_DIR
+set, the first output after a wrong password is saved as wayland-lock.png.
 """
 
 import os
@@ -208,6 +209,9 @@ class LockTest(WaylandTestCase):
             self.type("wrong", "-k", "Return")
             wait_until(lambda: self.shown(DISABLED) > 5000, message="the field disabled")
             self.assertGreater(self.bright(), lines + 200, "the wrong-password line")
+            if outputs == 1 and os.environ.get("VESSIK_SCREENSHOT_DIR"):
+                subprocess.run(["convert", os.path.join(self.sway.dir, "shot.png"), "-crop", "1280x720+0+0",
+                                os.path.join(os.environ["VESSIK_SCREENSHOT_DIR"], "wayland-lock.png")], check=True)
             wait_until(lambda: self.shown(DISABLED) < 100, message="the field back")
             if outputs == 1:
                 # Caps Lock is named while it is on.

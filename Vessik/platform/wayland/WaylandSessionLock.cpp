@@ -260,11 +260,13 @@ void WaylandSessionLock::draw(Surface& surface) {
         if (window_->size() != surface.size) {
             window_->setGeometry(QRect(surface.output->logicalGeometry().topLeft(), surface.size));
         }
-        // A hidden window lays itself out only when asked: lines shown or changed
-        // since the last draw would keep their old geometry.
-        QCoreApplication::sendPostedEvents(window_, QEvent::LayoutRequest);
-        if (QLayout* layout = window_->layout()) {
+        // A hidden window lays itself out only when asked, and its widgets do not
+        // tell their layouts of a change: lines shown or changed since the last
+        // draw would keep their old geometry. Every layout is made to ask again.
+        for (QLayout* layout : window_->findChildren<QLayout*>()) {
             layout->invalidate();
+        }
+        if (QLayout* layout = window_->layout()) {
             layout->activate();
         }
         QPainter painter(&image);
