@@ -2,7 +2,9 @@
 #include <vector>
 
 #include <QtCore/QCoreApplication>
+#include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
+#include <QtWidgets/QLabel>
 #include <QtWidgets/QMessageBox>
 #include <QtWidgets/QPushButton>
 
@@ -17,9 +19,26 @@ QString comboText(const QComboBox* box) {
 } // namespace
 
 void VessikAppDelegate::changeLockHotkeys(QComboBox* sender) {
+    showLockBindingHint();
+    if (lockHintLabel_ != nullptr && !lockHintLabel_->text().isEmpty()) {
+        return; // bound in the desktop: its bindings cannot be seen from here
+    }
     if (!isKeyAvailable(keyCodeForKeyString(comboText(lockDropdown_)))) {
         unavailableKeyMessage(comboText(sender));
     }
+}
+
+void VessikAppDelegate::showLockBindingHint() {
+    if (lockHintLabel_ == nullptr || !platform_.hotKeys) {
+        return;
+    }
+    auto checked = [](const QCheckBox* box) { return box != nullptr && box->isChecked(); };
+    const std::uint32_t modifiers = (checked(lockShiftCheckbox_) ? std::uint32_t{shiftKey} : 0u) |
+                                    (checked(lockControlCheckbox_) ? std::uint32_t{controlKey} : 0u) |
+                                    (checked(lockAltCheckbox_) ? std::uint32_t{optionKey} : 0u);
+    const QString hint = platform_.hotKeys->lockBindingHint(keyCodeForKeyString(comboText(lockDropdown_)), modifiers);
+    lockHintLabel_->setText(hint);
+    lockHintLabel_->setVisible(!hint.isEmpty());
 }
 
 void VessikAppDelegate::changeOffHotkeys(QComboBox* sender) {

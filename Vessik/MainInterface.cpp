@@ -68,12 +68,17 @@ void MainInterface::connectSettingsWindow() {
     d->setRetriesTimeTextbox(ui.retriesTimeTextbox);
     d->setRetriesCountTextbox(ui.retriesCountTextbox);
     d->setErrorLabel(ui.errorLabel);
+    d->setLockHintLabel(ui.lockHint);
+    d->setInactivityHintLabel(ui.inactivityHint);
 
     QObject::connect(ui.saveButton, &QPushButton::clicked, d, [d, b = ui.saveButton] { d->saveButton(b); });
     QObject::connect(ui.cancelButton, &QPushButton::clicked, d, [d, b = ui.cancelButton] { d->cancelButton(b); });
     QObject::connect(ui.browseButton, &QPushButton::clicked, d, [d, b = ui.browseButton] { d->browseButton(b); });
     // A key choice made by the user (not one set by the program) runs the conflict check.
     QObject::connect(ui.lockDropdown, &QComboBox::activated, d, [d, c = ui.lockDropdown] { d->changeLockHotkeys(c); });
+    for (QCheckBox* box : {ui.lockShiftCheckbox, ui.lockControlCheckbox, ui.lockAltCheckbox}) {
+        QObject::connect(box, &QCheckBox::toggled, d, &VessikAppDelegate::showLockBindingHint);
+    }
     QObject::connect(ui.offDropdown, &QComboBox::activated, d, [d, c = ui.offDropdown] { d->changeOffHotkeys(c); });
 }
 

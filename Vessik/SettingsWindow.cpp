@@ -238,6 +238,15 @@ void VessikAppDelegate::initSettings() {
     showState(offAltCheckbox_, p.integerValue(SettingsKeys::OffHotKey.alt));
     showChoice(offDropdown_, p, SettingsKeys::OffHotKey.func);
     showText(inactivityTextbox_, p, SettingsKeys::InactivityTime);
+    showLockBindingHint();
+    if (inactivityHintLabel_ != nullptr && platform_.idle && !platform_.idle->idleNanoseconds() &&
+        !inactivityHintLabel_->property("idleUnavailable").toBool()) {
+        // Said once: the window is filled again at every opening.
+        inactivityHintLabel_->setProperty("idleUnavailable", true);
+        inactivityHintLabel_->setText(inactivityHintLabel_->text() + u'\n' +
+                                      tr("The idle time cannot be read here: only the hotkey, vessik --lock and "
+                                         "the session lock."));
+    }
     if (imageRadiobutton_ != nullptr) {
         const int row = p.integerValue(SettingsKeys::ImageType) == 1 ? 1 : 0;
         if (QAbstractButton* button = imageRadiobutton_->button(row)) {

@@ -104,6 +104,10 @@ public:
     void changeOffHotkeys(QComboBox* sender);
     bool isKeyAvailable(std::int32_t keyCode);
     void unavailableKeyMessage(const QString& keyName);
+    // Where the system cannot hold hotkeys (Wayland), shows below the lock hotkey
+    // how to bind it in the desktop, for the combination chosen now; hidden
+    // elsewhere. The conflict check, which cannot see such bindings, is not made there.
+    void showLockBindingHint();
 
     // --- Idle lock ---------------------------------------------------------------
     void inactivityLock();
@@ -182,6 +186,10 @@ public:
     void setRetriesCountTextbox(QLineEdit* value) { retriesCountTextbox_ = value; }
     QLabel* errorLabel() const { return errorLabel_; }
     void setErrorLabel(QLabel* value) { errorLabel_ = value; }
+    QLabel* lockHintLabel() const { return lockHintLabel_; }
+    void setLockHintLabel(QLabel* value) { lockHintLabel_ = value; }
+    QLabel* inactivityHintLabel() const { return inactivityHintLabel_; }
+    void setInactivityHintLabel(QLabel* value) { inactivityHintLabel_ = value; }
     QLineEdit* passwordTextbox() const { return passwordTextbox_; }
     void setPasswordTextbox(QLineEdit* value) { passwordTextbox_ = value; }
 
@@ -291,6 +299,8 @@ private:
     QLineEdit* retriesTimeTextbox_ = nullptr;
     QLineEdit* retriesCountTextbox_ = nullptr;
     QLabel* errorLabel_ = nullptr;
+    QLabel* lockHintLabel_ = nullptr;       // below the lock hotkey: how to bind it where the system cannot hold it
+    QLabel* inactivityHintLabel_ = nullptr; // below the idle seconds: also when the idle time cannot be read
     QLineEdit* passwordTextbox_ = nullptr;
 
     FileDialogRunner fileDialogRunner_;

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <memory>
 
+#include <QtCore/QString>
+
 // The identity given to a hotkey when it is registered: a four-character
 // signature and a number. Vessik's lock hotkey is {"htk1", 1}, its shut-down
 // hotkey {"htk2", 2}.
@@ -57,4 +59,14 @@ public:
     // `modifiers` (HotKeyModifier). Returns null when the system refuses it.
     virtual EventHotKeyRef registerEventHotKey(std::int32_t keyCode, std::uint32_t modifiers,
                                                const EventHotKeyID& id) = 0;
+
+    // Where a registration cannot hold a hotkey system-wide (Wayland), how to
+    // make the combination of `keyCode` and `modifiers` lock all the same: a
+    // sentence with the line to paste into the desktop's key bindings. Empty
+    // where registering holds it.
+    virtual QString lockBindingHint(std::int32_t keyCode, std::uint32_t modifiers) const {
+        (void)keyCode;
+        (void)modifiers;
+        return {};
+    }
 };

@@ -6,6 +6,7 @@
 #include <QtCore/QObject>
 #include <QtGui/QKeyEvent>
 
+#include "platform/KeyNames.h"
 #include "platform/x11/X11KeyPositions.h"
 
 struct WaylandHotKeys::State {
@@ -75,6 +76,56 @@ EventHotKeyRef WaylandHotKeys::registerEventHotKey(std::int32_t keyCode, std::ui
     auto registration = std::make_unique<Registration>(state_);
     state_->entries.push_back({keyCode, modifiers, id, registration.get()});
     return registration;
+}
+
+QString WaylandHotKeys::lockBindingHint(std::int32_t keyCode, std::uint32_t modifiers) const {
+    QString key;
+    for (const KeyName& name : keyNameTable()) {
+        if (name.code == keyCode) {
+            key = QString::fromLatin1(name.name);
+        }
+    }
+    if (key.isEmpty()) {
+        return {};
+    }
+    const bool shift = (modifiers & shiftKey) != 0;
+    const bool control = (modifiers & controlKey) != 0;
+    const bool alt = (modifiers & optionKey) != 0;
+    // Each compositor's way of writing the combination, with a separator.
+    auto join = [&](const char* c, const char* a, const char* s, const char* separator, const QString& k) {
+        QStringList parts;
+        if (control) {
+            parts << QString::fromLatin1(c);
+        }
+        if (alt) {
+            parts << QString::fromLatin1(a);
+        }
+        if (shift) {
+            parts << QString::fromLatin1(s);
+        }
+        if (!k.isEmpty()) {
+            parts << k;
+        }
+        return parts.join(QLatin1String(separator));
+    };
+    QString line;
+    if (!qEnvironmentVariableIsEmpty("SWAYSOCK")) {
+        line = QStringLiteral("bindsym %1 exec vessik --lock").arg(join("Ctrl", "Alt", "Shift", "+", key.toLower()));
+    } else if (!qEnvironmentVariableIsEmpty("HYPRLAND_INSTANCE_SIGNATURE")) {
+        line =
+            QStringLiteral("bind = %1, %2, exec, vessik --lock").arg(join("CTRL", "ALT", "SHIFT", " ", QString()), key);
+    } else if (!qEnvironmentVariableIsEmpty("NIRI_SOCKET")) {
+        line = QStringLiteral("%1 { spawn \"vessik\" \"--lock\"; }").arg(join("Ctrl", "Alt", "Shift", "+", key));
+    } else if (!qEnvironmentVariableIsEmpty("LABWC_PID")) {
+        line = QStringLiteral("<keybind key=\"%1\"><action name=\"Execute\" command=\"vessik --lock\"/></keybind>")
+                   .arg(join("C", "A", "S", "-", key.toLower()));
+    } else {
+        line = QStringLiteral("%1 → vessik --lock").arg(join("Ctrl", "Alt", "Shift", "+", key));
+    }
+    return QStringLiteral("On this desktop no program may take keys from the others: bind the lock hotkey in "
+                          "its settings to run vessik --lock, for example:\n%1\nBoth hotkeys work as set here "
+                          "while the screen is locked; the shut-down hotkey works only then.")
+        .arg(line);
 }
 
 bool WaylandHotKeys::handleKey(const QKeyEvent& event, std::uint32_t keycode, xkb_keymap* keymap) {

@@ -29,6 +29,10 @@ public:
     // registered hotkey; its handlers are then due.
     bool handleKey(const QKeyEvent& event, std::uint32_t keycode, xkb_keymap* keymap);
 
+    // The binding line of the compositor the session runs (sway, Hyprland, niri,
+    // river, labwc, from their environment variables), else a plain description.
+    QString lockBindingHint(std::int32_t keyCode, std::uint32_t modifiers) const override;
+
     struct State;
 
 private:
