@@ -108,7 +108,7 @@ void VessikAppDelegate::lockScreen() {
     }
     // The settings in force when the lock began answer the password check if the
     // file cannot be read later in the lock (PasswordEntry.cpp).
-    beginLock(properties_, false);
+    beginLock(properties_, platform_.displays->drawsLockWindow());
 }
 
 void VessikAppDelegate::resumeLock(const QByteArray& state) {

@@ -77,6 +77,11 @@ public:
     // Where the platform draws the window into the lock itself (Wayland) it
     // draws it again; where the window is shown as a window (X11) nothing.
     virtual void lockViewChanged() {}
+    // Whether the platform draws the lock window into the lock itself (Wayland)
+    // instead of showing it as a window. The lock's picture is then decoded only
+    // after the first draw, so that the system's word that the lock holds is
+    // heard first.
+    virtual bool drawsLockWindow() const { return false; }
     // `callback` runs on the main thread when a capture ends for good without a
     // release: the system refused to lock, or ended the lock itself. The screen
     // is not covered any more then; `why` is one line for the log. Never on X11,

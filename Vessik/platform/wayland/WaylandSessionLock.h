@@ -52,6 +52,7 @@ public:
     KeyboardState keyboardState() override;
     void setKeyboardChangedCallback(std::function<void()> callback) override { keyboardChanged_ = std::move(callback); }
     void lockViewChanged() override;
+    bool drawsLockWindow() const override { return true; }
     void setCaptureLostCallback(std::function<void(const QString& why)> callback) override {
         lost_ = std::move(callback);
     }
