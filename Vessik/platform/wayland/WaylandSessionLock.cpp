@@ -153,6 +153,12 @@ void WaylandSessionLock::release(DisplayId display) {
 
 void WaylandSessionLock::lock() {
     if (client_->lockManager() == nullptr || !client_->alive()) {
+        // Nothing covers the screen: said once the capture's caller has returned.
+        QTimer::singleShot(0, this, [this] {
+            if (lock_ == nullptr && !captured_.empty() && lost_) {
+                lost_(QStringLiteral("the Wayland compositor cannot be reached"));
+            }
+        });
         return;
     }
     lock_ = ext_session_lock_manager_v1_lock(client_->lockManager());
