@@ -19,8 +19,6 @@
 #include "keeper/link/GuardProtocol.h"
 #include "keeper/x11/XcbReply.h"
 
-extern char** environ;
-
 namespace {
 
 using guardlink::Message;
@@ -378,23 +376,8 @@ void Guard::restartVessik() {
         giveUp("there is no Vessik to start");
         return;
     }
-    std::vector<char*> argv;
-    for (std::string& argument : command_) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    std::string variable = std::string(guardlink::kGuardLinkVariable) + "=" + std::to_string(guardlink::kGuardLinkFd);
-    std::vector<char*> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, variable.c_str(), std::strlen(guardlink::kGuardLinkVariable) + 1) != 0) {
-            env.push_back(*e);
-        }
-    }
-    env.push_back(variable.data());
-    env.push_back(nullptr);
     // The state waits on the link for the new Vessik.
-    const guardlink::Peer vessik =
-        guardlink::start(argv.data(), env.data(), false, Message::Resume, lockState_.data(), lockState_.size());
+    const guardlink::Peer vessik = guardlink::startAgain(command_, lockState_);
     if (vessik.pid == 0) {
         giveUp("cannot start " + command_[0] + ": " + std::strerror(vessik.error));
         return;

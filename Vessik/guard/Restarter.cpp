@@ -13,8 +13,6 @@
 
 #include "keeper/link/GuardProtocol.h"
 
-extern char** environ;
-
 namespace {
 
 using guardlink::Message;
@@ -34,26 +32,6 @@ void wipe(std::vector<char>& bytes) {
         ::explicit_bzero(bytes.data(), bytes.size());
     }
     bytes.clear();
-}
-
-// Starts Vessik with the state as its first packet; the new link, or -1.
-guardlink::Peer startVessik(const std::vector<std::string>& command, const std::vector<char>& state) {
-    std::vector<std::string> arguments = command;
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    std::string variable = std::string(guardlink::kGuardLinkVariable) + "=" + std::to_string(guardlink::kGuardLinkFd);
-    std::vector<char*> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, variable.c_str(), std::strlen(guardlink::kGuardLinkVariable) + 1) != 0) {
-            env.push_back(*e);
-        }
-    }
-    env.push_back(variable.data());
-    env.push_back(nullptr);
-    return guardlink::start(argv.data(), env.data(), false, Message::Resume, state.data(), state.size());
 }
 
 } // namespace
@@ -101,7 +79,7 @@ int keepLocksWithoutDisplay(int link, const std::vector<std::string>& command) {
                 "WAYLAND_DISPLAY set, or end the session there with loginctl terminate-session.");
             return 1;
         }
-        const guardlink::Peer vessik = startVessik(command, state);
+        const guardlink::Peer vessik = guardlink::startAgain(command, state);
         if (vessik.pid == 0) {
             log("Cannot start " + command.front() + " again: " + std::strerror(vessik.error) +
                 "; the compositor keeps the session locked.");

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include <QtCore/QString>
 
@@ -45,6 +47,12 @@ public:
     virtual ~HotKeyRegistration() = default;
 };
 using EventHotKeyRef = std::unique_ptr<HotKeyRegistration>;
+
+// The handlers installed for hotkeys, oldest first.
+using HotKeyHandlers = std::vector<std::pair<HotKeyHandlerFunction, EventTypeSpec>>;
+// Hands a press of hotkey `id` to the handlers of hotkey presses, newest first,
+// until one reports it handled (returns 0). Takes a copy: a handler may install another.
+void dispatchHotKeyPress(HotKeyHandlers handlers, const EventHotKeyID& id);
 
 // System-wide hotkeys.
 class HotKeyService {

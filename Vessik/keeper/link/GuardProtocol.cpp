@@ -2,11 +2,14 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace guardlink {
 
@@ -74,6 +77,25 @@ Peer start(char* const argv[], char* const envp[], bool newSession, Message type
     ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK);
     peer.link = fds[0];
     return peer;
+}
+
+Peer startAgain(const std::vector<std::string>& command, const std::vector<char>& state) {
+    std::vector<std::string> arguments = command;
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    std::string variable = std::string(kGuardLinkVariable) + "=" + std::to_string(kGuardLinkFd);
+    std::vector<char*> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, variable.c_str(), std::strlen(kGuardLinkVariable) + 1) != 0) {
+            env.push_back(*e);
+        }
+    }
+    env.push_back(variable.data());
+    env.push_back(nullptr);
+    return start(argv.data(), env.data(), false, Message::Resume, state.data(), state.size());
 }
 
 } // namespace guardlink

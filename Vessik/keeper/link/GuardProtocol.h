@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <sys/types.h>
+#include <vector>
 
 // The link between Vessik and its guard (vessik-guard), shared by both programs.
 //
@@ -73,5 +75,9 @@ struct Peer {
 // for the program before it starts.
 Peer start(char* const argv[], char* const envp[], bool newSession, Message type = Message{},
            const void* first = nullptr, std::size_t size = 0);
+
+// The guard starts Vessik again: `command` with this process's environment,
+// kGuardLinkVariable set in it, and `state` waiting as a Resume packet.
+Peer startAgain(const std::vector<std::string>& command, const std::vector<char>& state);
 
 } // namespace guardlink

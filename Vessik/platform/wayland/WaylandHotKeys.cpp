@@ -17,19 +17,10 @@ struct WaylandHotKeys::State {
         const void* owner; // the registration that made it
     };
     std::vector<Entry> entries;
-    std::vector<std::pair<HotKeyHandlerFunction, EventTypeSpec>> handlers;
+    HotKeyHandlers handlers;
     QObject dispatcher; // the context of queued handler calls
 
-    void dispatch(const EventHotKeyID& id) {
-        const HotKeyEvent event{&id};
-        const auto copy = handlers; // a handler may install another
-        for (auto h = copy.rbegin(); h != copy.rend(); ++h) {
-            if (h->second.eventClass == kEventClassKeyboard && h->second.eventKind == kEventHotKeyPressed &&
-                h->first(event) == 0) {
-                break;
-            }
-        }
-    }
+    void dispatch(const EventHotKeyID& id) { dispatchHotKeyPress(handlers, id); }
 };
 
 namespace {

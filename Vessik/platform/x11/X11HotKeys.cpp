@@ -42,7 +42,7 @@ struct X11HotKeys::State {
     xcb_window_t root = XCB_NONE;
     std::vector<Live> live;
     std::shared_ptr<X11OwnGrabs> own = std::make_shared<X11OwnGrabs>();
-    std::vector<std::pair<HotKeyHandlerFunction, EventTypeSpec>> handlers;
+    HotKeyHandlers handlers;
     std::set<xcb_keycode_t> down; // hotkey keys pressed and not yet released
     xcb_keycode_t lastReleasedKey = 0;
     xcb_timestamp_t lastReleaseTime = 0;
@@ -70,17 +70,7 @@ struct X11HotKeys::State {
         publishOwnGrabs();
     }
 
-    // Newest handler first, until one reports the press handled.
-    void dispatch(const EventHotKeyID& id) {
-        const HotKeyEvent event{&id};
-        const auto copy = handlers; // a handler may install another
-        for (auto h = copy.rbegin(); h != copy.rend(); ++h) {
-            if (h->second.eventClass == kEventClassKeyboard && h->second.eventKind == kEventHotKeyPressed &&
-                h->first(event) == 0) {
-                break;
-            }
-        }
-    }
+    void dispatch(const EventHotKeyID& id) { dispatchHotKeyPress(handlers, id); }
 
     // True when the event was a press of a live hotkey (it is then swallowed).
     bool keyPress(const xcb_key_press_event_t& e) {
