@@ -9,7 +9,7 @@ CMAKE_ARGS ?=
 SAN_BUILD    ?= build-san
 FUZZ_SECONDS ?= 300
 
-.PHONY: deps configure build san run check test fuzz format bench clean
+.PHONY: deps configure build san run check test fuzz format bench package clean
 
 deps:
 	scripts/install-deps
@@ -41,6 +41,10 @@ test: build san
 # A fuzz campaign of FUZZ_SECONDS on the settings reader.
 fuzz: san
 	cmake --build $(SAN_BUILD) --target fuzz-campaign
+
+# The Debian package, build/vessik_VERSION_ARCH.deb (packaging/).
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 format:
 	cmake --build $(BUILD) --target format

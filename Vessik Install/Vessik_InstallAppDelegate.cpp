@@ -52,6 +52,12 @@ void Vessik_InstallAppDelegate::installButton(QObject* /*sender*/) {
     } else {
         copied = services_.files->copyItem(source, locations_.targetPath(), &error);
     }
+    // The settings are the user's alone, whoever may read the copy's source (a
+    // package's template is readable by everyone).
+    const QString settings = locations_.targetPath() + QStringLiteral("/Resources/Settings.plist");
+    if (copied && !services_.files->restrictToOwner(settings)) {
+        log(QStringLiteral("Cannot make '%1' private to its owner.").arg(settings));
+    }
 
     if (copied) {
         setStartAtLogin(autorunCheckBox_ != nullptr && autorunCheckBox_->isChecked());

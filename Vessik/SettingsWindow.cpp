@@ -125,6 +125,14 @@ std::int64_t stateOf(const QCheckBox* box) {
     return ok ? stored : -1;
 }
 
+// What a Vessik that runs from a copy shared by every user (the package's
+// template) says about its settings.
+QString sharedCopyMessage() {
+    return QCoreApplication::translate(
+        "VessikAppDelegate", "This copy of Vessik is shared by every user, so its settings cannot be saved. "
+                             "Install Vessik for yourself: run vessik-install, or Vessik Install from the menu.");
+}
+
 // Shows `text` in the error line. A message that wraps onto more lines makes the
 // window taller rather than squeeze the rows above it.
 void showError(QLabel* label, QWidget* window, const QString& text) {
@@ -239,6 +247,9 @@ void VessikAppDelegate::initSettings() {
     showChoice(offDropdown_, p, SettingsKeys::OffHotKey.func);
     showText(inactivityTextbox_, p, SettingsKeys::InactivityTime);
     showLockBindingHint();
+    if (errorLabel_ != nullptr && !bundle_.resourcesWritable()) {
+        showError(errorLabel_, settingsWindow_, sharedCopyMessage());
+    }
     if (inactivityHintLabel_ != nullptr && platform_.idle && !platform_.idle->idleNanoseconds() &&
         !inactivityHintLabel_->property("idleUnavailable").toBool()) {
         // Said once: the window is filled again at every opening.
@@ -305,8 +316,10 @@ void VessikAppDelegate::saveButton(QObject* /*sender*/) {
         // A save that did not reach the file must not look like one that did:
         // the window stays open with the form as typed (writePlist logged why).
         if (!writePlist(d, kSettingsResource)) {
-            throw NamedError(tr("Could not save the settings file, so nothing was changed. "
-                                "The system log (journalctl -t Vessik) says why."));
+            throw NamedError(bundle_.resourcesWritable()
+                                 ? tr("Could not save the settings file, so nothing was changed. "
+                                      "The system log (journalctl -t Vessik) says why.")
+                                 : sharedCopyMessage());
         }
         initHotKeys();
         settingsWindow_->hide();

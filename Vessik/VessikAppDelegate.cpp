@@ -107,6 +107,11 @@ void VessikAppDelegate::applicationDidFinishLaunching() {
                                "is not available here; the hotkey, vessik --lock and the session still lock."));
         }
     }
+    if (!bundle_.resourcesWritable()) {
+        log(QStringLiteral("Vessik runs from a copy shared by every user (%1): its settings cannot be saved. "
+                           "Install Vessik for yourself with vessik-install, or Vessik Install from the menu.")
+                .arg(bundle_.root()));
+    }
     watchSettingsFile();
     startSessionIntegration();
     checkTrayHost();

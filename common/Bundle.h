@@ -18,6 +18,9 @@ public:
     QString resourcePath(const QString& name, const QString& type) const;
     // resourcePath() when that file exists, else empty.
     QString pathForResource(const QString& name, const QString& type) const;
+    // Whether this process may write into Resources/ (a bundle installed for
+    // everyone, by a package, is not its user's to change).
+    bool resourcesWritable() const;
 
 private:
     QString root_;

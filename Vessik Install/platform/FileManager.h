@@ -11,4 +11,7 @@ public:
     // holds the complete copy; on failure nothing is left at `to` and `error`
     // (when given) receives a one-line description naming the path that failed.
     virtual bool copyItem(const QString& from, const QString& to, QString* error) = 0;
+    // Makes the file at `path` readable and writable by its owner alone. Returns
+    // whether it now is.
+    virtual bool restrictToOwner(const QString& path) = 0;
 };

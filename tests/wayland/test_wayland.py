@@ -1,7 +1,7 @@
 """Vessik on Wayland, against sway 1.10 headless from a Debian 13 root.
 
 Debian 12's sway (1.7) lacks the session lock, so a Debian 13 root is made
-once with debootstrap (tests/wayland/make-root) and cached in the user's cache
+once with debootstrap (tests/harness/make-root) and cached in the user's cache
 folder. Each test runs that sway in a mount namespace of its own, chrooted into
 the root, with its XDG_RUNTIME_DIR shared with the host; Vessik runs on the
 host. grim (screenshots), wtype (typing through the virtual keyboard) and
@@ -37,7 +37,8 @@ default_border none
 def make_root():
     """The cached Debian 13 root, made on first use; skips the test when it cannot be made."""
     started = time.monotonic()
-    run = subprocess.run([os.path.join(HERE, "make-root")], capture_output=True, text=True)
+    run = subprocess.run([os.path.join(HERE, "..", "harness", "make-root"), "trixie-root", "trixie",
+                          "sway,grim,wtype,swaylock,wayland-utils,foot"], capture_output=True, text=True)
     if run.returncode != 0:
         raise unittest.SkipTest("no Debian 13 root with a session-lock compositor: " + run.stderr.strip())
     root = run.stdout.strip()

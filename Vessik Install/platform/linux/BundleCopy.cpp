@@ -296,3 +296,7 @@ bool copyItem(const QString& from, const QString& to, QString* error) {
 bool removeItem(const QString& path) {
     return removeTree(QFile::encodeName(path));
 }
+
+bool BundleCopy::restrictToOwner(const QString& path) {
+    return ::chmod(QFile::encodeName(path).constData(), 0600) == 0;
+}

@@ -29,4 +29,5 @@ public:
     bool copyItem(const QString& from, const QString& to, QString* error) override {
         return ::copyItem(from, to, error);
     }
+    bool restrictToOwner(const QString& path) override;
 };

@@ -52,7 +52,7 @@ std::optional<QString> XdgApplicationMenu::addEntry(const QString& program, cons
     }
     std::vector<std::pair<QString, QString>> keys{
         {QStringLiteral("Comment"), QStringLiteral("Lock the screen with a password")},
-        {QStringLiteral("Categories"), QStringLiteral("Utility;Security;")},
+        {QStringLiteral("Categories"), QStringLiteral("System;Security;")},
     };
     if (!icon.isEmpty()) {
         keys.emplace_back(QStringLiteral("Icon"), icon);
