@@ -135,6 +135,9 @@ class PackageTest(unittest.TestCase):
         root = self.root
         with open(self.deb, "rb") as f:
             root.write("/tmp/vessik.deb", f.read())
+        # The cached lists may name versions the mirror has dropped since.
+        if root.run("apt-get", "update", "-q", check=False).returncode != 0:
+            self.skipTest("the Debian mirror does not answer from the root")
         install = root.run("apt-get", "install", "-y", "-q", "--no-install-recommends", "/tmp/vessik.deb",
                            env={"DEBIAN_FRONTEND": "noninteractive"}, check=False)
         self.assertEqual(install.returncode, 0, install.stdout[-3000:] + install.stderr[-3000:])
