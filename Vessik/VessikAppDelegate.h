@@ -205,8 +205,6 @@ public:
     const EventHotKeyRef& hotKeyRef2() const { return hotKeyRef2_; }
     const Bundle& bundle() const { return bundle_; }
     PlatformServices& platform() { return platform_; }
-    // The state of the lock in force, if any.
-    const LockSession& lockSession() const { return *lockSession_; }
 
 private:
     // A new repeating one-second timer that sends inactivityLock, owned by the delegate.

@@ -10,8 +10,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <sys/prctl.h>
@@ -49,10 +47,7 @@ int main(int argc, char** argv) {
 
     const std::vector<std::string> command(argv + 1, argv + argc);
     // In a Wayland session the compositor keeps the lock: only Vessik's restarts are the guard's.
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    const char* sessionType = std::getenv("XDG_SESSION_TYPE");
-    if ((wayland != nullptr && *wayland != '\0') ||
-        (sessionType != nullptr && std::strcmp(sessionType, "wayland") == 0)) {
+    if (guardlink::waylandSession()) {
         return keepLocksWithoutDisplay(link, command);
     }
     std::optional<Guard::Carried> carried;

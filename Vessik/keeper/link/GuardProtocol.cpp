@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
@@ -12,6 +13,12 @@
 extern char** environ;
 
 namespace guardlink {
+
+bool waylandSession() {
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    const char* type = std::getenv("XDG_SESSION_TYPE");
+    return (wayland != nullptr && *wayland != '\0') || (type != nullptr && std::strcmp(type, "wayland") == 0);
+}
 
 bool adoptInheritedLink() {
     int type = 0;

@@ -54,6 +54,11 @@ constexpr std::size_t kMaxState = 128 * 1024;
 // The largest packet either side sends.
 constexpr std::size_t kMaxPacket = kMaxState + 1;
 
+// Whether this is a Wayland session: WAYLAND_DISPLAY is set, or XDG_SESSION_TYPE
+// says "wayland" (an X server there is XWayland, which locks nothing). Vessik
+// and its guard decide by it alike.
+bool waylandSession();
+
 // Whether kGuardLinkFd is a link this process inherited; if so it is made
 // close-on-exec, so that it goes to no program this one starts.
 bool adoptInheritedLink();

@@ -9,6 +9,7 @@
 #include <QtGui/QKeyEvent>
 
 #include "common/platform/linux/SyslogLog.h"
+#include "keeper/link/GuardProtocol.h"
 #include "platform/PlatformServices.h"
 #include "platform/linux/DesktopPreferencePane.h"
 #include "platform/linux/FreedesktopScreenSaver.h"
@@ -59,8 +60,7 @@ int askRunningVessikToLock(bool waitForUnlock) {
 bool isWaylandSession() {
     // An X server in a Wayland session (XWayland) covers none of the Wayland
     // windows and holds none of their input: where both are named, Wayland wins.
-    return !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
-           qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland");
+    return guardlink::waylandSession();
 }
 
 QString sessionDisplayName() {

@@ -33,8 +33,13 @@ constexpr int kLockAnswerWaitMs = 15000;
 constexpr int kVessikReturnWaitMs = 10000;
 constexpr int kMostReconnects = 10;
 
+// The request lines, in the order of SingleInstance::Request.
 const QString kRequestNames[] = {QStringLiteral("settings"), QStringLiteral("lock"), QStringLiteral("lock-and-wait"),
                                  QStringLiteral("wait")};
+
+const QString& requestLine(SingleInstance::Request request) {
+    return kRequestNames[static_cast<std::size_t>(request)];
+}
 
 // A Unix socket address for `path`; false when the path is too long for one.
 bool socketAddress(const QString& path, sockaddr_un& address) {
@@ -219,7 +224,8 @@ SingleInstance::Claim LinuxSingleInstance::claim(const QString& display, QString
             // Never blocking: a running Vessik that does not accept leaves this one
             // waiting on a full backlog otherwise.
             const int client = connectTo(address, true);
-            asked = client >= 0 && sendLine(client, kRequestNames[0]) ? QString() : systemErrorText(errno);
+            asked =
+                client >= 0 && sendLine(client, requestLine(Request::Settings)) ? QString() : systemErrorText(errno);
             if (client >= 0) {
                 ::close(client);
             }
@@ -371,7 +377,7 @@ LinuxSingleInstance::LockOutcome LinuxSingleInstance::askToLock(const QString& f
         }
         return fd >= 0;
     };
-    const QString& request = kRequestNames[waitForUnlock ? 2 : 1];
+    const QString& request = requestLine(waitForUnlock ? Request::LockAndWait : Request::Lock);
     QByteArray buffer;
     bool held = false; // "locked" came: waiting for the end of the lock
     LockOutcome outcome{Result::Lost, QString()};
@@ -384,7 +390,7 @@ LinuxSingleInstance::LockOutcome LinuxSingleInstance::askToLock(const QString& f
         } else if (!line) {
             buffer.clear();
             if (reconnect()) {
-                sendLine(fd, held ? kRequestNames[3] : request);
+                sendLine(fd, held ? requestLine(Request::WaitForUnlock) : request);
                 continue;
             }
             outcome.reason = QStringLiteral("Vessik ended %1 and did not come back")

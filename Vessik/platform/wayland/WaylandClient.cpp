@@ -45,15 +45,13 @@ struct WaylandListeners {
             static_cast<WaylandClient::Output*>(data)->geometry.setSize(QSize(width, height));
         }
     }
-    // An output's description is complete: announced the first time, a change after.
+    // An output's description is complete: announced the first time. A later
+    // change reaches the lock as its surface's configure.
     static void outputDone(void* data, wl_output*) {
         auto* output = static_cast<WaylandClient::Output*>(data);
-        WaylandClient* self = output->owner;
         if (!output->announced) {
             output->announced = true;
-            Q_EMIT self->outputAdded(output);
-        } else {
-            Q_EMIT self->outputChanged(output);
+            Q_EMIT output->owner->outputAdded(output);
         }
     }
     static void outputScale(void* data, wl_output*, std::int32_t factor) {

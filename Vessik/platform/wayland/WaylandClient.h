@@ -81,7 +81,6 @@ public:
 Q_SIGNALS:
     // An output's description is complete for the first time.
     void outputAdded(WaylandClient::Output* output);
-    void outputChanged(WaylandClient::Output* output);
     // Emitted before the output is destroyed.
     void outputRemoved(WaylandClient::Output* output);
     // A key of the seat's keyboard, pressed or released, on a surface of ours

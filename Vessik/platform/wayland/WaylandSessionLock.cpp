@@ -172,17 +172,21 @@ void WaylandSessionLock::lock() {
 }
 
 void WaylandSessionLock::unlock() {
+    dropLock(locked_);
+    // The compositor has let go once this returns: nothing stays covered.
+    client_->roundtrip();
+    setHeld(false);
+}
+
+void WaylandSessionLock::dropLock(bool unlocking) {
     repeat_.stop();
     surfaces_.clear();
-    if (locked_) {
+    if (unlocking) {
         ext_session_lock_v1_unlock_and_destroy(lock_);
     } else {
         ext_session_lock_v1_destroy(lock_);
     }
     lock_ = nullptr;
-    // The compositor has let go once this returns: nothing stays covered.
-    client_->roundtrip();
-    setHeld(false);
 }
 
 void WaylandSessionLock::addSurface(WaylandClient::Output* output) {
@@ -306,10 +310,7 @@ void WaylandSessionLock::lockedEvent() {
 
 void WaylandSessionLock::finishedEvent() {
     const bool wasLocked = locked_;
-    surfaces_.clear();
-    ext_session_lock_v1_destroy(lock_);
-    lock_ = nullptr;
-    repeat_.stop();
+    dropLock(false); // finished: the compositor has let go already
     setHeld(false);
     if (lost_) {
         lost_(wasLocked ? QStringLiteral("the compositor ended the session lock")

@@ -69,6 +69,9 @@ private:
     void lock();
     // Ends the lock: unlock_and_destroy once locked, else the lock object goes.
     void unlock();
+    // Destroys the lock object and its surfaces; `unlocking` tells the compositor
+    // to let go (only once it has said the lock holds).
+    void dropLock(bool unlocking);
     void addSurface(WaylandClient::Output* output);
     void removeSurface(WaylandClient::Output* output);
     void configured(Surface& surface, std::uint32_t serial, std::uint32_t width, std::uint32_t height);
