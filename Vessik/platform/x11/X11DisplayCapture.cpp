@@ -563,23 +563,8 @@ void X11DisplayCapture::destroyForeignChildren(xcb_window_t parent) {
     }
 }
 
-void X11DisplayCapture::restack() {
-    // The gaps' shields first, then the monitors', then the lock window: each on top.
-    const std::uint32_t above = XCB_STACK_MODE_ABOVE;
-    for (const bool gaps : {true, false}) {
-        for (const Shield& s : shields_) {
-            if (s.gap() == gaps) {
-                xcb_configure_window(connection_, s.window(), XCB_CONFIG_WINDOW_STACK_MODE, &above);
-            }
-        }
-    }
-    const xcb_window_t lock = lockWindowId();
-    if (lock != XCB_NONE) {
-        xcb_configure_window(connection_, lock, XCB_CONFIG_WINDOW_STACK_MODE, &above);
-    }
-}
-
-void X11DisplayCapture::keepOnTop() {
+std::vector<xcb_window_t> X11DisplayCapture::stackedWindows() const {
+    // The gaps' shields, then the monitors', then the lock window.
     std::vector<xcb_window_t> ours;
     for (const bool gaps : {true, false}) {
         for (const Shield& s : shields_) {
@@ -591,6 +576,24 @@ void X11DisplayCapture::keepOnTop() {
     if (const xcb_window_t lock = lockWindowId(); lock != XCB_NONE) {
         ours.push_back(lock);
     }
+    return ours;
+}
+
+void X11DisplayCapture::restack() {
+    const std::uint32_t above = XCB_STACK_MODE_ABOVE;
+    for (const xcb_window_t window : stackedWindows()) {
+        xcb_configure_window(connection_, window, XCB_CONFIG_WINDOW_STACK_MODE, &above); // each on top
+    }
+}
+
+void X11DisplayCapture::putOnTop() {
+    restack();
+    grabInput(); // the grabs go with the lock window
+    xcb_flush(connection_);
+}
+
+void X11DisplayCapture::keepOnTop() {
+    const std::vector<xcb_window_t> ours = stackedWindows();
     // Our own windows obscure one another too: restack only when some other window
     // is above them, so that restacking never feeds itself.
     XcbReply<xcb_query_tree_reply_t> tree(
@@ -602,9 +605,7 @@ void X11DisplayCapture::keepOnTop() {
             return;
         }
     }
-    restack();
-    grabInput();
-    xcb_flush(connection_);
+    putOnTop();
 }
 
 void X11DisplayCapture::followMonitors() {
@@ -640,9 +641,7 @@ void X11DisplayCapture::followMonitors() {
     if (protector_ != XCB_NONE) {
         x11PlaceWindow(connection_, protector_, toX11(area_));
     }
-    restack();
-    grabInput(); // the grab may have been on a shield that went away
-    xcb_flush(connection_);
+    putOnTop(); // the grab may have been on a shield that went away
 }
 
 void X11DisplayCapture::watchScreens(bool on) {
@@ -739,9 +738,7 @@ bool X11DisplayCapture::restoreOurWindows(const xcb_generic_event_t* event) {
     }
     if (window == overlay_ && overlay_ != XCB_NONE) {
         restoreOverlay(change);
-        restack();
-        grabInput();
-        xcb_flush(connection_);
+        putOnTop();
         return true;
     }
     const auto shield =
@@ -793,9 +790,7 @@ bool X11DisplayCapture::restoreOurWindows(const xcb_generic_event_t* event) {
         shields_.erase(shield);
         mapShield(monitor);
     }
-    restack();
-    grabInput();
-    xcb_flush(connection_);
+    putOnTop();
     return true;
 }
 
@@ -838,9 +833,7 @@ bool X11DisplayCapture::nativeEventFilter(const QByteArray& eventType, void* mes
         // Both begin with the window that reports and the window it is about.
         const auto* e = reinterpret_cast<const xcb_map_notify_event_t*>(event);
         if (e->event == screen_->root && x11Foreign(connection_, e->window)) {
-            restack();
-            grabInput();
-            xcb_flush(connection_);
+            putOnTop();
         }
         return false;
     }

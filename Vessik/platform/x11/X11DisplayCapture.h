@@ -152,9 +152,13 @@ private:
     // Selects what the lock window must report, notes its geometry, removes
     // windows of other clients inside it, raises it and gives it the focus and the grabs.
     void placeLockWindow();
-    // Puts the shields and then the lock window on top, unless they already are.
+    // Our windows bottom to top: the gaps' shields, the monitors', the lock window.
+    std::vector<xcb_window_t> stackedWindows() const;
+    // Puts them on top in that order, unless they already are (keepOnTop).
     void keepOnTop();
     void restack();
+    // restack(), the grabs onto the lock window, and out to the server now.
+    void putOnTop();
     void followMonitors();
     void watchScreens(bool on);
     xcb_window_t lockWindowId() const;
