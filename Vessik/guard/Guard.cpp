@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -11,11 +10,11 @@
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <syslog.h>
 #include <unistd.h>
 #include <utility>
 #include <xcb/randr.h>
 
+#include "guard/GuardSupport.h"
 #include "keeper/link/GuardProtocol.h"
 #include "keeper/x11/XcbReply.h"
 
@@ -28,28 +27,12 @@ using guardlink::Message;
 constexpr std::uint32_t kShieldEvents =
     kX11WatchedWindowEvents | X11GrabKeeper::kGrabWindowEvents | XCB_EVENT_MASK_EXPOSURE;
 constexpr std::size_t kMaxMonitors = 100;
-// Vessik started again ends this often within kDeathWindow: the guard gives up.
-constexpr std::size_t kMostDeaths = 3;
-constexpr auto kDeathWindow = std::chrono::minutes(1);
 // A restarted Vessik that has not shown its lock window by then counts as ended.
 constexpr auto kStartTime = std::chrono::seconds(10);
 // A Vessik the server refused is started again after this, then twice as long
 // each time, but never later than kLongestRetry after its end.
 constexpr auto kFirstRetry = std::chrono::milliseconds(50);
 constexpr auto kLongestRetry = std::chrono::milliseconds(1000);
-
-void log(const std::string& line) {
-    ::syslog(LOG_NOTICE, "%s", line.c_str());
-    std::fprintf(stderr, "Vessik: %s\n", line.c_str());
-    std::fflush(stderr);
-}
-
-template <typename T> void wipe(std::vector<T>& bytes) {
-    if (!bytes.empty()) {
-        ::explicit_bzero(bytes.data(), bytes.size() * sizeof(T));
-    }
-    bytes.clear();
-}
 
 // The next packet on `link` without waiting: its bytes, an empty packet when
 // none is waiting, nothing when the other end closed the link.
@@ -67,6 +50,33 @@ std::optional<std::vector<char>> receive(int link) {
         packet.push_back(0); // not a message: dropped
     }
     return packet;
+}
+
+// Hands every packet waiting on `link` to `handle`, then wipes it; `ended` once
+// the other end has closed the link.
+template <typename Handle> void drainLink(int link, bool& ended, Handle handle) {
+    while (!ended && link >= 0) {
+        std::optional<std::vector<char>> packet = receive(link);
+        if (!packet) {
+            ended = true;
+            return;
+        }
+        if (packet->empty()) {
+            return;
+        }
+        handle(*packet);
+        wipe(*packet);
+    }
+}
+
+// A LockState packet's state into `state`, unless it is larger than any state may be.
+bool takeLockState(const std::vector<char>& packet, std::vector<char>& state) {
+    if (packet.size() - 1 > guardlink::kMaxState) {
+        return false;
+    }
+    wipe(state);
+    state.assign(packet.begin() + 1, packet.end());
+    return true;
 }
 
 // The first u32 of a packet's payload, and the second; 0 where there is none.
@@ -106,7 +116,7 @@ Guard::Carried Guard::takeCarried() {
     carried.child = std::exchange(child_, 0);
     carried.startDeadline = startDeadline_;
     carried.restartDue = restartDue_;
-    carried.deaths = deaths_;
+    carried.restartedEnds = restartedEnds_;
     carried.lockState = std::move(lockState_);
     lockState_.clear();
     carried.lockWindow = lockWindow_;
@@ -122,7 +132,7 @@ void Guard::carryOn(Carried carried) {
     child_ = carried.child;
     startDeadline_ = carried.startDeadline;
     restartDue_ = carried.restartDue;
-    deaths_ = std::move(carried.deaths);
+    restartedEnds_ = std::move(carried.restartedEnds);
     wipe(lockState_);
     lockState_ = std::move(carried.lockState);
     lockWindow_ = carried.lockWindow;
@@ -159,31 +169,21 @@ bool Guard::Carried::waitOffline(std::chrono::milliseconds timeout) {
     if (::poll(&fd, 1, static_cast<int>(timeout.count())) < 0 && errno != EINTR) {
         return false;
     }
-    while (!linkEnded && link >= 0) {
-        std::optional<std::vector<char>> packet = receive(link);
-        if (!packet) {
-            linkEnded = true;
-            break;
-        }
-        if (packet->empty()) {
-            break;
-        }
-        switch (static_cast<Message>(packet->front())) {
+    drainLink(link, linkEnded, [this](const std::vector<char>& packet) {
+        switch (static_cast<Message>(packet.front())) {
         case Message::LockState:
-            if (packet->size() - 1 <= guardlink::kMaxState) {
-                wipe(lockState);
-                lockState.assign(packet->begin() + 1, packet->end());
+            if (takeLockState(packet, lockState)) {
                 state = std::max(state, State::Standby);
             }
             break;
         case Message::Cover: // a lock began: Vessik holds its input itself
-            coverBase = payload(*packet, 0);
+            coverBase = payload(packet, 0);
             state = std::max(state, State::Standby);
             guardlink::send(link, Message::Released, nullptr, 0);
             released = true;
             break;
         case Message::LockWindow:
-            lockWindow = payload(*packet, 0);
+            lockWindow = payload(packet, 0);
             break;
         case Message::Unlock:
             wipe(lockState);
@@ -194,8 +194,7 @@ bool Guard::Carried::waitOffline(std::chrono::milliseconds timeout) {
         default:
             break;
         }
-        wipe(*packet);
-    }
+    });
     return state != State::Idle || !linkEnded;
 }
 
@@ -220,7 +219,7 @@ int Guard::run() {
             grabs_.tick();
         }
         if (startDeadline_ && now >= *startDeadline_ && child_ > 0) {
-            log("Vessik did not show its lock window within 10 s of its start; ending it.");
+            guardLog("Vessik did not show its lock window within 10 s of its start; ending it.");
             startDeadline_.reset();
             ::kill(child_, SIGKILL); // this guard's own child
         }
@@ -258,29 +257,14 @@ int Guard::run() {
 // ---- The link ---------------------------------------------------------------
 
 void Guard::readLink() {
-    while (link_ >= 0 && !due_.linkEnded) {
-        std::optional<std::vector<char>> packet = receive(link_);
-        if (!packet) {
-            due_.linkEnded = true;
-            return;
-        }
-        if (packet->empty()) {
-            return;
-        }
-        handleMessage(*packet);
-        wipe(*packet);
-    }
+    drainLink(link_, due_.linkEnded, [this](const std::vector<char>& packet) { handleMessage(packet); });
 }
 
 void Guard::handleMessage(const std::vector<char>& packet) {
     switch (static_cast<Message>(packet[0])) {
     case Message::LockState:
-        if (packet.size() - 1 <= guardlink::kMaxState) {
-            wipe(lockState_);
-            lockState_.assign(packet.begin() + 1, packet.end());
-            if (state_ == State::Idle) {
-                state_ = State::Standby; // the input stays Vessik's own until it sends Cover
-            }
+        if (takeLockState(packet, lockState_) && state_ == State::Idle) {
+            state_ = State::Standby; // the input stays Vessik's own until it sends Cover
         }
         break;
     case Message::Cover:
@@ -347,24 +331,20 @@ bool Guard::vessikEnded() {
         return false;
     }
     const Clock::time_point now = Clock::now();
-    std::erase_if(deaths_, [now](Clock::time_point t) { return now - t >= kDeathWindow; });
     const bool refused = restarted && WIFEXITED(status) && WEXITSTATUS(status) == guardlink::kExitDisplayRefused;
     if (refused) {
         // The server lives but took no new client (its client table is full):
         // not an end of Vessik's own. It is started again a little later.
         if (refusedRestarts_ == 0) {
-            log("The X server refuses new clients; Vessik is started again as soon as it takes one.");
+            guardLog("The X server refuses new clients; Vessik is started again as soon as it takes one.");
         }
         restartDue_ =
             now + std::min<Clock::duration>(kFirstRetry * (1 << std::min(refusedRestarts_, 5)), kLongestRetry);
         ++refusedRestarts_;
         return true;
     }
-    if (restarted) {
-        deaths_.push_back(now);
-    }
-    if (deaths_.size() >= kMostDeaths) {
-        giveUp("Vessik ended three times within a minute of being started again");
+    if (restarted && restartedEnds_.tooMany(now)) {
+        giveUp(RestartedEnds::kTooMany);
     } else {
         restartVessik();
     }
@@ -386,8 +366,8 @@ void Guard::restartVessik() {
     child_ = vessik.pid;
     startDeadline_ = Clock::now() + kStartTime;
     if (refusedRestarts_ == 0) {
-        log("Vessik ended during a lock; the lock is kept and Vessik started again (pid " + std::to_string(child_) +
-            ").");
+        guardLog("Vessik ended during a lock; the lock is kept and Vessik started again (pid " +
+                 std::to_string(child_) + ").");
     }
 }
 
@@ -405,7 +385,7 @@ void Guard::giveUp(const std::string& why) {
         "",
         "kill " + pid,
     };
-    log("The lock is kept, but " + why + "; to end it, log in on a text console and run: kill " + pid);
+    guardLog("The lock is kept, but " + why + "; to end it, log in on a text console and run: kill " + pid);
     if (gc_ == XCB_NONE) {
         prepareMessage();
     }

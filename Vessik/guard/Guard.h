@@ -8,6 +8,7 @@
 #include <vector>
 #include <xcb/xcb.h>
 
+#include "guard/GuardSupport.h"
 #include "keeper/x11/X11Cover.h"
 #include "keeper/x11/X11GrabKeeper.h"
 
@@ -73,7 +74,7 @@ public:
         pid_t child = 0;
         std::optional<Clock::time_point> startDeadline;
         std::optional<Clock::time_point> restartDue;
-        std::vector<Clock::time_point> deaths;
+        RestartedEnds restartedEnds;
         std::vector<char> lockState;
         xcb_window_t lockWindow = XCB_NONE;
         std::optional<std::uint32_t> coverBase;
@@ -169,7 +170,7 @@ private:
     std::optional<Clock::time_point> startDeadline_;
     std::optional<Clock::time_point> restartDue_; // a Vessik the server refused is started again then
     int refusedRestarts_ = 0;                     // in a row, for the wait before the next
-    std::vector<Clock::time_point> deaths_;       // of Vessiks this guard started, within the last minute
+    RestartedEnds restartedEnds_;
 
     State state_ = State::Idle;
     // Whether a compositing manager runs, asked at start and at each unlock: it
